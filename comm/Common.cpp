@@ -1,0 +1,83 @@
+#include "comm/Common.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/MessageQueue.h"
+
+namespace comm {
+
+TBaseComponent::~TBaseComponent() = default;
+
+void TBaseComponent::Loaded() { loading_.store(false, std::memory_order_release); }
+
+uint32_t TickNow() { return platform::timeGetTime() / kMsPerTick; }
+
+// The tick values stay far below 2^31 (2^32 ms / 55 plus at most kTicksPerWrap), so the
+// comparisons below are done in 64 bits exactly as the rules read, without overflow.
+
+void StartTimer(TTimerRecord& t, int32_t ticks) {
+  ticks = std::min(ticks, kTicksPerWrap);
+  t.StartTicks = TickNow();
+  t.ExpireTicks = t.StartTicks + static_cast<uint32_t>(ticks);
+}
+
+bool TimerDue(const TTimerRecord& t) {
+  const int64_t now = TickNow();
+  const int64_t start = t.StartTicks;
+  const int64_t expiry = t.ExpireTicks;
+  return expiry < now || (now < start && expiry < now + kTicksPerWrap);
+}
+
+int32_t TicksElapsed(const TTimerRecord& t) {
+  const int64_t now = TickNow();
+  const int64_t start = t.StartTicks;
+  return static_cast<int32_t>(now < start ? now + kTicksPerWrap - start : now - start);
+}
+
+int32_t TicksRemaining(const TTimerRecord& t) {
+  const int64_t now = TickNow();
+  const int64_t start = t.StartTicks;
+  const int64_t expiry = t.ExpireTicks;
+  const int64_t remaining = now < start ? expiry - kTicksPerWrap - now : expiry - now;
+  return remaining < 0 ? 0 : static_cast<int32_t>(remaining);
+}
+
+int32_t WaitTicks(int32_t ticks, bool yield) {
+  if (ticks <= 0) return 0;
+  TTimerRecord timer;
+  StartTimer(timer, ticks);
+  const bool onMain = platform::IsMainThread();
+  while (!TimerDue(timer)) {
+    if (!yield) continue;  // spins, as the caller asked for a wait without yielding
+    if (onMain) {
+      const platform::TPumpResult r = platform::PumpOneMessage();
+      if (r == platform::TPumpResult::Quit) return kQuitMessage;
+      // Nothing queued: sleep until something is, or until the next tick begins.
+      if (r == platform::TPumpResult::None) {
+        platform::WaitForMessage(kMsPerTick - platform::timeGetTime() % kMsPerTick);
+      }
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  return 0;
+}
+
+int32_t TicksToSeconds(int32_t t) {
+  return static_cast<int32_t>((static_cast<int64_t>(t) + 9) * 92 / 1675);
+}
+
+int32_t SecondsToTicks(int32_t s) {
+  return static_cast<int32_t>(static_cast<int64_t>(s) * 1675 / 92);
+}
+
+int32_t SpinMilliseconds(int32_t n) {
+  const uint32_t start = platform::timeGetTime();
+  // Unsigned difference: correct across the clock's wrap.
+  while (static_cast<int64_t>(platform::timeGetTime() - start) < n) std::this_thread::yield();
+  return n;
+}
+
+}  // namespace comm

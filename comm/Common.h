@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/MessageQueue.h"
+
+namespace comm {
+
+// The version every communication component reports (and the dispatch log's first line).
+inline constexpr const char* kCommVersion = "v4.07";
+
+// Common base of the communication components.
+class TBaseComponent {
+ public:
+  TBaseComponent() = default;
+  virtual ~TBaseComponent();
+  TBaseComponent(const TBaseComponent&) = delete;
+  TBaseComponent& operator=(const TBaseComponent&) = delete;
+
+  // Read-only: always "v4.07"; writing it is ignored.
+  std::string Version() const { return kCommVersion; }
+  void SetVersion(const std::string&) {}
+
+  // True while the component is being loaded from its stored form; the error check raises
+  // nothing meanwhile. Read from worker threads too, hence atomic.
+  bool Loading() const { return loading_.load(std::memory_order_acquire); }
+  void BeginLoading() { loading_.store(true, std::memory_order_release); }
+  // Ends loading. Components that act on their stored values once loaded override it and
+  // call the base.
+  virtual void Loaded();
+
+ protected:
+  std::atomic<bool> loading_{false};
+};
+
+// ---- Tick clock -------------------------------------------------------------------------
+// Every timeout of the communication components counts in ticks of 55 ms.
+
+inline constexpr uint32_t kMsPerTick = 55;
+// The tick count of 2^31 ms: the longest timer and the wrap correction.
+inline constexpr int32_t kTicksPerWrap = 39045157;
+inline constexpr int32_t kTicksPerMinute = 1092;
+// What WaitTicks returns when a quit request ended the wait (the platform's quit message).
+inline constexpr int32_t kQuitMessage = 0x0012;
+
+struct TTimerRecord {
+  uint32_t StartTicks = 0;
+  uint32_t ExpireTicks = 0;
+};
+
+// timeGetTime() / 55.
+uint32_t TickNow();
+// ticks is capped at kTicksPerWrap; start = now, expiry = start + ticks.
+void StartTimer(TTimerRecord& t, int32_t ticks);
+bool TimerDue(const TTimerRecord& t);
+int32_t TicksElapsed(const TTimerRecord& t);
+// Never negative.
+int32_t TicksRemaining(const TTimerRecord& t);
+// Waits ticks (none when ticks <= 0); with yield it pumps the main-thread queue meanwhile,
+// otherwise it spins. Returns 0 when the time passed, kQuitMessage when a quit request
+// ended the wait (the request stays queued for the outer loop).
+int32_t WaitTicks(int32_t ticks, bool yield);
+int32_t TicksToSeconds(int32_t t);
+int32_t SecondsToTicks(int32_t s);
+// Spins on the millisecond clock until n ms have passed; returns n.
+int32_t SpinMilliseconds(int32_t n);
+
+using platform::PumpOneMessage;
+using platform::TPumpResult;
+
+}  // namespace comm
