@@ -8,7 +8,56 @@
 
 namespace comm {
 
-TBaseComponent::~TBaseComponent() = default;
+TBaseComponent::TBaseComponent(TBaseComponent* owner) : owner_(owner) {
+  if (owner_ != nullptr) owner_->components_.push_back(this);
+}
+
+TBaseComponent::~TBaseComponent() {
+  // Owned components outlive their owner here; they only lose it.
+  for (TBaseComponent* c : components_) c->owner_ = nullptr;
+  components_.clear();
+  // Those that asked to be told hear of the end; the requests die on both sides.
+  std::vector<TBaseComponent*> notifies;
+  notifies.swap(freeNotifies_);
+  for (TBaseComponent* c : notifies) {
+    std::erase(c->freeNotifies_, this);
+    c->Notification(this, opRemove);
+  }
+  if (owner_ != nullptr) {
+    std::erase(owner_->components_, this);
+    owner_->Notification(this, opRemove);
+  }
+}
+
+void TBaseComponent::FreeNotification(TBaseComponent* component) {
+  if (component == nullptr || component == this) return;
+  if (std::find(freeNotifies_.begin(), freeNotifies_.end(), component) == freeNotifies_.end())
+    freeNotifies_.push_back(component);
+  if (std::find(component->freeNotifies_.begin(), component->freeNotifies_.end(), this) ==
+      component->freeNotifies_.end())
+    component->freeNotifies_.push_back(this);
+}
+
+void TBaseComponent::RemoveFreeNotification(TBaseComponent* component) {
+  if (component == nullptr) return;
+  std::erase(freeNotifies_, component);
+  std::erase(component->freeNotifies_, this);
+}
+
+void TBaseComponent::Notification(TBaseComponent* component, TOperation operation) {
+  // A receiver may destroy or create components; the index is re-checked on every step.
+  for (size_t i = components_.size(); i > 0; --i) {
+    if (i > components_.size()) continue;
+    TBaseComponent* c = components_[i - 1];
+    if (c != component || operation == opInsert) c->Notification(component, operation);
+  }
+}
+
+void TBaseComponent::AnnounceInsert() {
+  if (announced_ || owner_ == nullptr) return;
+  announced_ = true;
+  owner_->Notification(this, opInsert);
+}
 
 void TBaseComponent::Loaded() { loading_.store(false, std::memory_order_release); }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/MessageQueue.h"
 
@@ -11,13 +12,33 @@ namespace comm {
 // The version every communication component reports (and the dispatch log's first line).
 inline constexpr const char* kCommVersion = "v4.07";
 
+// What a component is told about another one (Notification).
+enum TOperation : uint8_t { opInsert, opRemove };
+
 // Common base of the communication components.
+//
+// Ownership: a component created with an owner is listed among the owner's components (in
+// creation order) until it is destroyed. The list does not own the memory: the application
+// keeps its components as members or smart pointers. When an owner is destroyed first, its
+// components simply lose their owner. Main thread only.
 class TBaseComponent {
  public:
-  TBaseComponent() = default;
+  explicit TBaseComponent(TBaseComponent* owner = nullptr);
   virtual ~TBaseComponent();
   TBaseComponent(const TBaseComponent&) = delete;
   TBaseComponent& operator=(const TBaseComponent&) = delete;
+
+  TBaseComponent* Owner() const { return owner_; }
+  int ComponentCount() const { return static_cast<int>(components_.size()); }
+  // The i-th owned component, 0 <= i < ComponentCount().
+  TBaseComponent* Component(int i) const { return components_.at(static_cast<size_t>(i)); }
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& name) { name_ = name; }
+
+  // Asks to be told (Notification with opRemove) when component is destroyed, also when it
+  // has another owner. Both sides forget the request when either is destroyed.
+  void FreeNotification(TBaseComponent* component);
+  void RemoveFreeNotification(TBaseComponent* component);
 
   // Read-only: always "v4.07"; writing it is ignored.
   std::string Version() const { return kCommVersion; }
@@ -32,7 +53,23 @@ class TBaseComponent {
   virtual void Loaded();
 
  protected:
+  // Told when a component is inserted into or removed from this component's owner list, and
+  // when a component it asked FreeNotification of is destroyed. The base passes the notice
+  // on to every owned component (last to first), so siblings hear of each other.
+  virtual void Notification(TBaseComponent* component, TOperation operation);
+  // Sends the insertion notice to the owner (and so to the siblings). A class calls it at
+  // the end of its constructor, once the object is complete enough to be recognised by the
+  // receivers; later calls do nothing.
+  void AnnounceInsert();
+
   std::atomic<bool> loading_{false};
+
+ private:
+  TBaseComponent* owner_ = nullptr;
+  std::vector<TBaseComponent*> components_;
+  std::vector<TBaseComponent*> freeNotifies_;
+  std::string name_;
+  bool announced_ = false;
 };
 
 // ---- Tick clock -------------------------------------------------------------------------
