@@ -1,0 +1,120 @@
+#include "comm/IoQueue.h"
+
+#include <cstring>
+#include <new>
+
+#include "comm/Exceptions.h"
+
+namespace comm {
+
+std::unique_ptr<TDataBuffer> TDataBuffer::Create(uint32_t size) {
+  if (size > kCapacity) size = kCapacity;
+  TDataBuffer* record = new (std::nothrow) TDataBuffer();
+  if (record == nullptr) throw Exception("Insufficient memory to allocate I/O buffer.");
+  record->Size = size;
+  return std::unique_ptr<TDataBuffer>(record);
+}
+
+TLogBuffer::TLogBuffer(uint8_t kind, uint16_t subKind, uint32_t time, uint32_t data,
+                       const void* bytes, int32_t length)
+    : TIOBuffer(TIOBufferKind::Log), LogKind(kind), SubKind(subKind), Time(time), Data(data) {
+  if (bytes != nullptr && length > 0) {
+    bytes_.reset(new uint8_t[static_cast<size_t>(length)]);
+    std::memcpy(bytes_.get(), bytes, static_cast<size_t>(length));
+    Size = static_cast<uint32_t>(length);
+  }
+}
+
+TIOQueue::TIOQueue() = default;
+
+TIOQueue::~TIOQueue() {
+  std::lock_guard<std::mutex> guard(lock_);
+  while (head_ != nullptr) {
+    TIOBuffer* next = head_->next_;
+    delete head_;
+    head_ = next;
+  }
+}
+
+void TIOQueue::Push(std::unique_ptr<TIOBuffer> record) {
+  if (!record) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    TIOBuffer* r = record.release();
+    r->next_ = nullptr;
+    if (tail_ != nullptr) {
+      tail_->next_ = r;
+    } else {
+      head_ = r;
+    }
+    tail_ = r;
+    ++count_;
+    byteCount_ += r->Size;
+  }
+  event_.Set();
+}
+
+TIOBuffer* TIOQueue::PeekFirst() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (head_ == nullptr || head_->InUse.load()) return nullptr;
+  head_->InUse.store(true);
+  return head_;
+}
+
+void TIOQueue::Release(TIOBuffer* record) {
+  if (record == nullptr) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  record->InUse.store(false);
+}
+
+std::unique_ptr<TIOBuffer> TIOQueue::PopFirst() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (head_ == nullptr) return nullptr;
+  TIOBuffer* r = head_;
+  head_ = r->next_;
+  if (head_ == nullptr) tail_ = nullptr;
+  r->next_ = nullptr;
+  --count_;
+  byteCount_ -= r->Size;
+  return std::unique_ptr<TIOBuffer>(r);
+}
+
+void TIOQueue::Clear() {
+  std::lock_guard<std::mutex> guard(lock_);
+  TIOBuffer* prev = nullptr;
+  TIOBuffer* r = head_;
+  while (r != nullptr) {
+    TIOBuffer* next = r->next_;
+    if (r->InUse.load()) {
+      prev = r;
+    } else {
+      if (prev != nullptr) {
+        prev->next_ = next;
+      } else {
+        head_ = next;
+      }
+      if (tail_ == r) tail_ = prev;
+      --count_;
+      byteCount_ -= r->Size;
+      delete r;
+    }
+    r = next;
+  }
+}
+
+bool TIOQueue::WaitNotEmpty(uint32_t ms) {
+  if (Count() > 0) return true;
+  return event_.Wait(ms);
+}
+
+uint32_t TIOQueue::ByteCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return byteCount_;
+}
+
+uint32_t TIOQueue::Count() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return count_;
+}
+
+}  // namespace comm

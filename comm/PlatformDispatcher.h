@@ -1,0 +1,78 @@
+#pragma once
+// The dispatcher for POSIX serial devices: a termios device opened exclusively, read by the
+// read thread, written by the write thread, watched for modem and line events by the status
+// thread. Everything the read thread receives reaches the dispatch thread through the input
+// queue.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "comm/Dispatcher.h"
+#include "platform/Event.h"
+
+namespace comm {
+
+class TPlatformDispatcher : public TBaseDispatcher {
+ public:
+  explicit TPlatformDispatcher(TBaseComponent* owner);
+  ~TPlatformDispatcher() override;
+
+  int32_t LineFunction(int32_t code) override;
+  int32_t PurgeDevice(int32_t side) override;
+  int32_t ReadDeviceErrors(TDeviceStatus& status) override;
+  int32_t NoteReadFailure(int32_t code) override;
+  int32_t GetDeviceState(TDeviceState& record) override;
+  int32_t ReadDevice(uint8_t* buffer, int32_t count) override;
+  int32_t SetDeviceState(const TDeviceState& record) override;
+  int32_t WriteDevice(const uint8_t* data, int32_t count) override;
+  bool WaitDeviceEvent(uint32_t& mask) override;
+  bool SizeDeviceQueues(int32_t inSize, int32_t outSize) override;
+  void StartThreads() override;
+  void StopThreads() override;
+  int32_t OutputPending() override;
+  int32_t InputPending() override;
+  int32_t OpenDevice(const std::string& name, int32_t inSize, int32_t outSize) override;
+  int32_t CloseDevice() override;
+  int32_t ServiceDevice() override;
+  uint8_t ReadModemLines() override;
+  int32_t SetBreak(bool on) override;
+
+ private:
+  friend class TReadThread;
+  friend class TWriteThread;
+  friend class TStatusThread;
+
+  bool OutputWaiting();
+  // Writes everything pending in the output ring; 0, -160 on a device write failure, -6 when
+  // the device handle was closed under it.
+  int32_t DrainOutput();
+  // Counter-based line errors: the bits that changed since the last look.
+  uint32_t TakeCounterErrors();
+
+  platform::TEvent readWake_{false, false};
+  platform::TEvent writeWake_{false, false};
+  platform::TEvent outputReady_{false, false};
+  platform::TEvent statusWake_{false, false};
+
+  // The writer's copy of the pending output (allocated once per start, never per write).
+  std::unique_ptr<uint8_t[]> drainBlock_;
+  int32_t drainSize_ = 0;
+
+  // What termios cannot hold (DSR flow, DTR control, XON/XOFF limits, the fixed flags) is
+  // kept here and merged into every state read.
+  TDeviceState extra_;
+  std::mutex extraLock_;
+
+  std::mutex counterLock_;
+  bool countersKnown_ = false;
+  struct TCounters {
+    int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+  } counters_;
+  std::atomic<bool> noModemLines_{false};
+  std::atomic<bool> noCounters_{false};
+};
+
+}  // namespace comm
