@@ -1619,6 +1619,7 @@ void TBaseDispatcher::StopWorkerThreads(const std::function<void()>& wakeStatus,
   });
   TDispatcherThread* disp = dispatchThread_.get();
   if (disp != nullptr && !disp->IsCurrentThread() && !disp->Ended()) {
+    inputQueue_.Event().Set();  // end its wait for input at once
     // A dispatch thread that waits for this very main thread (a handler's main-thread call
     // that is running further up this stack) cannot end before the close returns: leave it
     // to end by itself; the buffers are then released by it (deferred close).

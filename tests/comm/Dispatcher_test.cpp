@@ -1,0 +1,599 @@
+// The dispatcher on real ptys: the dispatcher opens the slave, the test plays the device on
+// the master.
+
+#include "comm/Dispatcher.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/PlatformDispatcher.h"
+#include "platform/PortTable.h"
+#include "tests/support/Pty.h"
+#include "tests/support/WaitUntil.h"
+
+using namespace comm;
+
+namespace {
+
+// Exposes the ring indices so that the wrap can be checked where the bytes land.
+class TTestDispatcher : public TPlatformDispatcher {
+ public:
+  using TPlatformDispatcher::TPlatformDispatcher;
+  int32_t Head() {
+    std::lock_guard<std::recursive_mutex> g(InputLock());
+    return inHead_;
+  }
+  int32_t Tail() {
+    std::lock_guard<std::recursive_mutex> g(InputLock());
+    return inTail_;
+  }
+};
+
+std::string DeviceName(const std::string& path) {
+  return "\\\\.\\COM" + std::to_string(platform::EnterPortPath(path));
+}
+
+struct Harness {
+  PtyPair pty;
+  TBaseComponent owner;
+  std::string name = DeviceName(pty.SlavePath());
+  std::unique_ptr<TTestDispatcher> d = std::make_unique<TTestDispatcher>(&owner);
+
+  int32_t Start(int32_t outSize = 1030) {
+    return d->StartPort(name, 115200, 0, 8, 1, 1030, outSize, 0);
+  }
+};
+
+std::string Pattern(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(DispatcherOpen, ReportsMissingAndBusyDevicesAsTheirSystemErrors) {
+  Harness h;
+  TBaseComponent owner;
+  {
+    TPlatformDispatcher missing(&owner);
+    EXPECT_EQ(
+        missing.StartPort(DeviceName("/dev/no-such-tty-here"), 115200, 0, 8, 1, 1030, 1030, 0), -2);
+    EXPECT_EQ(missing.StartPort("\\\\.\\COM999", 115200, 0, 8, 1, 1030, 1030, 0), -2);
+    EXPECT_EQ(missing.DeviceHandle(), -1);
+  }
+  ASSERT_EQ(h.Start(), 0);
+  TPlatformDispatcher second(&owner);
+  EXPECT_EQ(second.StartPort(h.name, 115200, 0, 8, 1, 1030, 1030, 0), -5);
+  EXPECT_FALSE(second.ThreadsRunning());
+}
+
+TEST(DispatcherTable, HandlesAreIndicesAndEmptyEntriesAreReused) {
+  TBaseComponent owner;
+  auto first = std::make_unique<TPlatformDispatcher>(&owner);
+  auto second = std::make_unique<TPlatformDispatcher>(&owner);
+  const int32_t base = first->Handle();
+  EXPECT_EQ(second->Handle(), base + 1);
+  {
+    std::lock_guard<std::recursive_mutex> g(DispatcherTableLock());
+    EXPECT_EQ(FindDispatcher(base), first.get());
+  }
+  first.reset();
+  EXPECT_EQ(FindDispatcher(base), nullptr);
+  TPlatformDispatcher third(&owner);
+  EXPECT_EQ(third.Handle(), base);
+  second.reset();
+  EXPECT_EQ(DispatcherTableSize(), base + 1);  // empty entries at the end are removed
+}
+
+TEST(DispatcherTriggers, HandleAllocationAndTheSearchBeyondTheCounter) {
+  TBaseComponent owner;
+  TPlatformDispatcher d(&owner);
+  EXPECT_EQ(d.NewStatusTrigger(3), 11);
+  EXPECT_EQ(d.DropTrigger(8), -5003);
+  EXPECT_EQ(d.DropTrigger(11), 0);
+  EXPECT_EQ(d.NewStatusTrigger(6), -1002);
+  EXPECT_EQ(d.DropTrigger(1), 0);  // the avail trigger: off, even when it was off
+  EXPECT_EQ(d.ArmTimerTrigger(11, 1, true), -5003);
+  // The counter hands out 16 .. 32760 (8 went to the status trigger), then the search finds
+  // only handles up to 4096.
+  int32_t last = 0;
+  for (int i = 0; i < 4094; ++i) last = d.NewTimerTrigger();
+  EXPECT_EQ(last, 32760);
+  EXPECT_EQ(d.NewTimerTrigger(), 8);
+  EXPECT_EQ(d.DropTrigger(16), 0);
+  EXPECT_EQ(d.NewTimerTrigger(), 16);
+  for (int32_t h = 24; h <= 4096; h += 8) ASSERT_NE(d.NewTimerTrigger(), 0);
+  EXPECT_EQ(d.NewTimerTrigger(), -5001);
+  EXPECT_EQ(d.NewStatusTrigger(1), -5001);
+}
+
+TEST(DispatcherTriggers, SnapshotAndRestoreKeepHandlesAndStates) {
+  TBaseComponent owner;
+  TPlatformDispatcher d(&owner);
+  int32_t timer = d.NewTimerTrigger();
+  int32_t status = d.NewStatusTrigger(StatusOutputFree);
+  ASSERT_EQ(d.ArmStatusTrigger(status, 100, true), 0);
+  d.SetAvailLength(1);
+  TSavedTriggers saved;
+  d.SnapshotTriggers(saved);
+  d.DropAllTriggers();
+  EXPECT_TRUE(d.StatusTriggers().empty());
+  d.RestoreTriggers(saved);
+  EXPECT_EQ(d.AvailLength(), 1);
+  ASSERT_EQ(d.TimerTriggers().size(), 1u);
+  EXPECT_EQ(d.TimerTriggers()[0].Handle, timer);
+  ASSERT_EQ(d.StatusTriggers().size(), 1u);
+  EXPECT_EQ(d.StatusTriggers()[0].Handle, status);
+  EXPECT_TRUE(d.StatusTriggers()[0].Armed);
+  EXPECT_EQ(d.StatusTriggers()[0].Value, 100);
+}
+
+TEST(DispatcherData, BytesFlowBothWaysInOrderAtVolume) {
+  Harness h;
+  ASSERT_EQ(h.Start(4096), 0);
+  const std::string down = Pattern(3 << 20, 1);  // device -> host
+  const std::string up = Pattern(3 << 20, 2);    // host -> device
+  std::string received;
+  std::mutex lock;
+  std::atomic<size_t> receivedCount{0};
+  std::vector<uint8_t> chunk(kInputRingSize);
+  h.d->AddEventHandler(&received, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    ASSERT_EQ(h.d->ReceiveBlock(chunk.data(), static_cast<int32_t>(wParam)),
+              static_cast<int32_t>(wParam));
+    std::lock_guard<std::mutex> g(lock);
+    received.append(reinterpret_cast<const char*>(chunk.data()), wParam);
+    receivedCount.store(received.size());
+  });
+  h.d->SetAvailLength(1);
+
+  std::string echoed;
+  std::thread device([&] {
+    // The device writes its whole stream while reading everything the host sends.
+    size_t sent = 0;
+    std::vector<char> buf(65536);
+    while (sent < down.size() || echoed.size() < up.size()) {
+      pollfd fds{h.pty.Master(), static_cast<short>(POLLIN | (sent < down.size() ? POLLOUT : 0)),
+                 0};
+      if (poll(&fds, 1, 10000) <= 0) break;
+      if (fds.revents & POLLIN) {
+        ssize_t n = read(h.pty.Master(), buf.data(), buf.size());
+        if (n > 0) echoed.append(buf.data(), static_cast<size_t>(n));
+      }
+      if ((fds.revents & POLLOUT) && sent < down.size()) {
+        ssize_t n =
+            write(h.pty.Master(), down.data() + sent, std::min<size_t>(4096, down.size() - sent));
+        if (n > 0) sent += static_cast<size_t>(n);
+      }
+    }
+  });
+
+  size_t offset = 0;
+  while (offset < up.size()) {
+    int32_t n = std::min<int32_t>(1000, static_cast<int32_t>(up.size() - offset));
+    int32_t r = h.d->SendBlock(up.data() + offset, n);
+    if (r == -3006) {
+      ASSERT_TRUE(WaitUntil([&] { return h.d->OutputFree() >= n; }));
+      continue;
+    }
+    ASSERT_EQ(r, 0);
+    offset += static_cast<size_t>(n);
+  }
+  device.join();
+  ASSERT_TRUE(WaitUntil([&] { return receivedCount.load() == down.size(); }, 30000));
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_TRUE(received == down) << "received bytes differ from what the device sent";
+  EXPECT_TRUE(echoed == up) << "the device got " << echoed.size() << " of " << up.size();
+}
+
+TEST(DispatcherRing, WrapsAt8192AndHandsBytesBackInOrder) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  // No handler and no avail trigger: bytes stay in the ring until the test reads them.
+  h.pty.Write(Pattern(8000, 3));
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 8000; }));
+  std::vector<char> sink(8000);
+  ASSERT_EQ(h.d->ReceiveBlock(sink.data(), 8000), 8000);
+  EXPECT_EQ(h.d->Tail(), 8000);
+
+  const std::string wrapped = Pattern(400, 4);
+  h.pty.Write(wrapped);
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 400; }));
+  EXPECT_EQ(h.d->Head(), 208);  // 192 bytes at the end, 208 at the start
+  std::string got(401, '\0');
+  EXPECT_EQ(h.d->ReceiveBlock(got.data(), 401), -3007);  // one more than held: nothing taken
+  EXPECT_EQ(h.d->InputUsed(), 400);
+  uint8_t third = 0;
+  ASSERT_EQ(h.d->ByteAt(3, third), 0);
+  EXPECT_EQ(third, static_cast<uint8_t>(wrapped[2]));
+  ASSERT_EQ(h.d->ReceiveBlock(got.data(), 400), 400);
+  got.resize(400);
+  EXPECT_EQ(got, wrapped);
+  EXPECT_FALSE(h.d->ByteWaiting());
+}
+
+TEST(DispatcherRing, AFullRingHoldsFurtherInputBackWithoutLosingIt) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  h.d->BeginDispatchLog(0);
+  const std::string data = Pattern(8192 + 100, 5);
+  h.pty.Write(data);
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 8192 && h.d->InputQueue().Count() > 0; }));
+  EXPECT_EQ(h.d->InputFree(), 0);
+  EXPECT_TRUE(h.d->ByteWaiting());
+  // Each pass that finds the ring full says so in the dispatch log.
+  auto fullNotices = [&] {
+    int n = 0;
+    while (auto r = h.d->LogQueue().PopFirst()) {
+      auto* log = static_cast<TLogBuffer*>(r.get());
+      if (log->LogKind == 1 && log->SubKind == 8 &&
+          std::string(reinterpret_cast<const char*>(log->Bytes()), log->Size) ==
+              "Dispatch buffer full.")
+        ++n;
+    }
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return fullNotices() > 0; }));
+
+  uint8_t b = 0;
+  ASSERT_EQ(h.d->ReceiveByte(b), 0);
+  EXPECT_EQ(b, static_cast<uint8_t>(data[0]));
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputFree() == 0; }));  // one byte moved in
+  std::string rest(8192, '\0');
+  ASSERT_EQ(h.d->ReceiveBlock(rest.data(), 8192), 8192);
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 99; }));
+  std::string tail(99, '\0');
+  ASSERT_EQ(h.d->ReceiveBlock(tail.data(), 99), 99);
+  EXPECT_EQ(std::string(1, static_cast<char>(b)) + rest + tail, data);
+}
+
+TEST(DispatcherOutput, ABlockThatExactlyFitsIsTakenAndOneMoreByteIsRefused) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  // The device reads nothing: the pty fills up, the writer stalls holding its block, and the
+  // output ring then stays as the test leaves it.
+  const std::string filler(1000, 'x');
+  for (int i = 0; i < 10000; ++i) {
+    if (h.d->SendBlock(filler.data(), 1000) == -3006) break;
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    int32_t a = h.d->OutputUsed();
+    std::this_thread::yield();
+    return a == h.d->OutputUsed() && h.d->SendBlock(filler.data(), 1000) == -3006;
+  }));
+  int32_t free = h.d->OutputFree();
+  std::string block(static_cast<size_t>(free) + 1, 'y');
+  EXPECT_EQ(h.d->SendBlock(block.data(), free + 1), -3006);
+  EXPECT_EQ(h.d->OutputUsed(), 1030 - free);
+  if (free > 0) {
+    EXPECT_EQ(h.d->SendBlock(block.data(), free), 0);
+    EXPECT_EQ(h.d->OutputUsed(), 1030);  // the full flag: head equals tail
+    EXPECT_EQ(h.d->OutputFree(), 0);
+  }
+  EXPECT_EQ(h.d->SendBlock(block.data(), 0), 0);
+  // Once the device reads, everything drains.
+  std::string drained = h.pty.ReadUntilIdle(500);
+  EXPECT_GT(drained.size(), 1000u);
+  EXPECT_TRUE(WaitUntil([&] {
+    h.pty.ReadUntilIdle(50);
+    return h.d->OutputUsed() == 0;
+  }));
+}
+
+TEST(DispatcherDelivery, AvailIsCoalescedAndTheRingDropsWhatTheGreediestHandlerRead) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  h.pty.Write("0123456789");
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 10; }));
+
+  std::mutex lock;
+  std::vector<uint32_t> counts;
+  std::string firstSaw, secondSaw;
+  h.d->AddEventHandler(&firstSaw, [&](uint32_t msg, uint32_t wParam, int32_t lParam) {
+    if (msg != TriggerAvailMessage) return;
+    EXPECT_EQ(lParam >> 16, h.d->Handle());
+    char buf[5];
+    int32_t n = std::min<int32_t>(5, static_cast<int32_t>(wParam));
+    ASSERT_EQ(h.d->ReceiveBlock(buf, n), n);
+    std::lock_guard<std::mutex> g(lock);
+    counts.push_back(wParam);
+    firstSaw.append(buf, static_cast<size_t>(n));
+  });
+  h.d->AddEventHandler(&secondSaw, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    char buf[2];
+    int32_t n = std::min<int32_t>(2, static_cast<int32_t>(wParam));
+    ASSERT_EQ(h.d->ReceiveBlock(buf, n), n);
+    std::lock_guard<std::mutex> g(lock);
+    secondSaw.append(buf, static_cast<size_t>(n));
+  });
+  h.d->SetAvailLength(1);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(lock);
+    return !counts.empty();
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 5; }));
+  {
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(counts, std::vector<uint32_t>{10});
+    EXPECT_EQ(firstSaw, "01234");
+    EXPECT_EQ(secondSaw, "01");  // the same first bytes: reads in a delivery only peek
+  }
+  // The five unread bytes are not announced again until more arrive.
+  h.pty.Write("A");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(lock);
+    return counts.size() == 2;
+  }));
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(counts[1], 6u);
+  EXPECT_EQ(firstSaw, "0123456789");
+}
+
+TEST(DispatcherDelivery, NoHandlerConsumesNothingAndRemovedHandlersAreSkipped) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  h.d->SetAvailLength(1);
+  h.pty.Write("abc");
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 3; }));
+
+  std::atomic<int> selfRemovingCalls{0}, otherCalls{0};
+  const void* selfKey = &selfRemovingCalls;
+  h.d->AddEventHandler(selfKey, [&](uint32_t msg, uint32_t, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    ++selfRemovingCalls;
+    h.d->RemoveEventHandler(selfKey);
+  });
+  h.d->AddEventHandler(&otherCalls, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    std::vector<char> buf(wParam);
+    h.d->ReceiveBlock(buf.data(), static_cast<int32_t>(wParam));
+    ++otherCalls;
+  });
+  h.pty.Write("d");
+  ASSERT_TRUE(WaitUntil([&] { return otherCalls.load() == 1; }));
+  h.pty.Write("e");
+  ASSERT_TRUE(WaitUntil([&] { return otherCalls.load() == 2; }));
+  EXPECT_EQ(selfRemovingCalls.load(), 1);
+  EXPECT_EQ(h.d->InputUsed(), 0);
+}
+
+TEST(DispatcherTimers, FireOnceWithinTheirTicksAndReuseTheInterval) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  std::mutex lock;
+  std::vector<std::pair<uint32_t, std::chrono::steady_clock::time_point>> fired;
+  h.d->AddEventHandler(&fired, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerTimerMessage) return;
+    std::lock_guard<std::mutex> g(lock);
+    fired.emplace_back(wParam, std::chrono::steady_clock::now());
+  });
+  auto firedCount = [&] {
+    std::lock_guard<std::mutex> g(lock);
+    return fired.size();
+  };
+  int32_t zero = h.d->NewTimerTrigger();
+  int32_t three = h.d->NewTimerTrigger();
+  ASSERT_EQ(h.d->ArmTimerTrigger(zero, 0, true), 0);  // due at the next tick change
+  ASSERT_TRUE(WaitUntil([&] { return firedCount() == 1; }));
+  EXPECT_EQ(fired[0].first, static_cast<uint32_t>(zero));
+
+  auto armed = std::chrono::steady_clock::now();
+  ASSERT_EQ(h.d->ArmTimerTrigger(three, 3, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return firedCount() == 2; }));
+  EXPECT_EQ(fired[1].first, static_cast<uint32_t>(three));
+  // More than three tick changes must pass: at least two whole ticks.
+  EXPECT_GE(fired[1].second - armed, std::chrono::milliseconds(2 * 55));
+  int32_t left = -1;
+  EXPECT_EQ(h.d->TimerTicksLeft(three, left), 0);
+  EXPECT_EQ(left, 0);  // never negative
+
+  // Re-armed with 0 ticks: the earlier interval (3) again; it fires once per arming.
+  armed = std::chrono::steady_clock::now();
+  ASSERT_EQ(h.d->ArmTimerTrigger(three, 0, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return firedCount() == 3; }));
+  EXPECT_GE(fired[2].second - armed, std::chrono::milliseconds(2 * 55));
+  ASSERT_EQ(h.d->ArmTimerTrigger(zero, 5, true), 0);
+  ASSERT_EQ(h.d->ArmTimerTrigger(zero, 0, false), 0);  // deactivated: never fires
+  ASSERT_EQ(h.d->ArmTimerTrigger(three, 1, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return firedCount() == 4; }));
+  EXPECT_EQ(fired[3].first, static_cast<uint32_t>(three));
+}
+
+TEST(DispatcherStatus, OutputTriggersFireOnceWithTheirCounts) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  std::mutex lock;
+  std::vector<std::pair<uint32_t, int32_t>> fired;  // handle, data
+  h.d->AddEventHandler(&fired, [&](uint32_t msg, uint32_t wParam, int32_t lParam) {
+    if (msg != TriggerStatusMessage) return;
+    std::lock_guard<std::mutex> g(lock);
+    fired.emplace_back(wParam, lParam & 0xFFFF);
+  });
+  auto last = [&]() -> std::pair<uint32_t, int32_t> {
+    std::lock_guard<std::mutex> g(lock);
+    return fired.empty() ? std::pair<uint32_t, int32_t>{0, 0} : fired.back();
+  };
+  int32_t sent = h.d->NewStatusTrigger(StatusOutputSent);
+  int32_t used = h.d->NewStatusTrigger(StatusOutputUsed);
+  int32_t free = h.d->NewStatusTrigger(StatusOutputFree);
+  EXPECT_EQ(sent & 7, StatusOutputSent);
+
+  ASSERT_EQ(h.d->ArmStatusTrigger(sent, 0, true), 0);
+  ASSERT_EQ(h.d->SendBlock("hello", 5), 0);
+  ASSERT_TRUE(WaitUntil([&] { return last().first == static_cast<uint32_t>(sent); }));
+  EXPECT_EQ(h.pty.ReadFor(5, 5000), "hello");
+
+  ASSERT_EQ(h.d->ArmStatusTrigger(used, 0, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return last().first == static_cast<uint32_t>(used); }));
+  EXPECT_EQ(last().second, 0);
+
+  ASSERT_EQ(h.d->ArmStatusTrigger(free, 1030, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return last().first == static_cast<uint32_t>(free); }));
+  EXPECT_EQ(last().second, 1030);
+  {
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(fired.size(), 3u);  // each fired once: armed triggers disarm when they fire
+  }
+  for (const auto& t : h.d->StatusTriggers()) EXPECT_FALSE(t.Armed);
+}
+
+TEST(DispatcherClose, AHandlerThatStopsThePortEndsTheDeliveryAndTheThreadsReleaseTheBuffers) {
+  for (bool fromMainThread : {false, true}) {
+    SCOPED_TRACE(fromMainThread ? "closed through a main-thread call"
+                                : "closed on the dispatch thread");
+    Harness h;
+    ASSERT_EQ(h.Start(), 0);
+    std::atomic<int> firstCalls{0}, secondCalls{0};
+    TBaseDispatcher* d = h.d.get();
+    h.d->AddEventHandler(&firstCalls, [&, d](uint32_t msg, uint32_t, int32_t) {
+      if (msg != TriggerAvailMessage) return;
+      ++firstCalls;
+      if (fromMainThread) {
+        RunOnMainThread(d->DispatchThread(), [d] { d->StopPort(); });
+      } else {
+        d->StopPort();
+      }
+    });
+    h.d->AddEventHandler(&secondCalls, [&](uint32_t, uint32_t, int32_t) { ++secondCalls; });
+    h.d->SetAvailLength(1);
+    h.pty.Write("x");
+    ASSERT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning() && h.d->LiveThreadCount() == 0; }));
+    EXPECT_EQ(firstCalls.load(), 1);
+    EXPECT_EQ(secondCalls.load(), 0);
+    EXPECT_TRUE(h.d->ClosePending());
+    EXPECT_TRUE(h.d->BuffersReleased());
+    EXPECT_EQ(h.d->DeviceHandle(), -1);
+    h.d.reset();  // the destructor only releases again
+  }
+}
+
+TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  std::atomic<uint32_t> lineHandle{0};
+  std::atomic<uint64_t> received{0};
+  std::vector<char> buf(kInputRingSize);
+  h.d->AddEventHandler(&lineHandle, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg == TriggerStatusMessage) lineHandle.store(wParam);
+    if (msg == TriggerAvailMessage) {
+      h.d->ReceiveBlock(buf.data(), static_cast<int32_t>(wParam));
+      received += wParam;
+    }
+  });
+  h.d->SetAvailLength(1);
+  int32_t line = h.d->NewStatusTrigger(StatusLine);
+  ASSERT_EQ(h.d->ArmStatusTrigger(line, 0x0F, true), 0);
+
+  std::atomic<bool> stop{false};
+  std::thread host([&] {
+    // Keep the host side sending while the device goes away.
+    while (!stop.load()) {
+      int32_t r = h.d->SendBlock("ping", 4);
+      if (r != 0 && r != -3006) break;
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 20; ++i) h.pty.Write(Pattern(1000, static_cast<uint32_t>(i)));
+  ASSERT_TRUE(WaitUntil([&] { return received.load() >= 20000; }));
+  h.pty.CloseSlaveFd();
+  h.pty.CloseMaster();
+  ASSERT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+  stop.store(true);
+  host.join();
+  EXPECT_EQ(lineHandle.load(), static_cast<uint32_t>(line));
+  EXPECT_EQ(h.d->LineErrors(), -1);
+  EXPECT_NE(h.d->LastOsError(), 0);
+  EXPECT_TRUE(h.d->BuffersReleased());
+  // The dispatcher stays safe to use: everything reports an error, nothing touches the rings.
+  EXPECT_EQ(h.d->SendBlock("x", 1), -3004);
+  char c;
+  EXPECT_EQ(h.d->ReceiveBlock(&c, 1), -3007);
+  uint8_t b;
+  EXPECT_EQ(h.d->ReceiveByte(b), -3007);
+  EXPECT_EQ(h.d->InputUsed(), 0);
+  EXPECT_FALSE(h.d->TakeBreak());
+  EXPECT_EQ(h.d->TakeLineError(), 10);
+  EXPECT_EQ(h.d->TakeLineError(), 0);
+  h.d->StopPort();
+  h.d.reset();
+}
+
+TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {
+  PtyPair pty;
+  TBaseComponent owner;
+  const std::string name = DeviceName(pty.SlavePath());
+  auto cycle = [&] {
+    TPlatformDispatcher d(&owner);
+    ASSERT_EQ(d.StartPort(name, 115200, 0, 8, 1, 1030, 1030, 0), 0);
+    ASSERT_EQ(d.SendBlock("z", 1), 0);
+    d.StopPort();
+  };
+  cycle();  // first use settles lazily created process-wide state
+  pty.ReadUntilIdle(50);
+  const int fds = CountEntries("/proc/self/fd");
+  const int tasks = CountEntries("/proc/self/task");
+  for (int i = 0; i < 200; ++i) {
+    cycle();
+    if (HasFatalFailure()) return;
+  }
+  pty.ReadUntilIdle(50);
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == tasks; }));
+}
+
+TEST(DispatcherLine, ApplyLineChangesTheDeviceOnlyWhenSomethingDiffers) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  auto line = h.d->QueryLine();
+  EXPECT_EQ(line.Baud, 115200);
+  EXPECT_EQ(line.DataBits, 8);
+  EXPECT_EQ(line.Parity, 0);
+  EXPECT_EQ(line.StopBits, 1);
+  EXPECT_EQ(h.d->ApplyLine(0, 5, 9, 3), 0);  // keep everything
+  EXPECT_EQ(h.d->ApplyLine(9600, 5, 9, 2), 0);
+  line = h.d->QueryLine();  // (a pty keeps 8 data bits and no parity whatever is asked)
+  EXPECT_EQ(line.Baud, 9600);
+  EXPECT_EQ(line.StopBits, 2);
+  EXPECT_EQ(h.d->ApplyLine(1234567, 5, 9, 3), -22);  // no such baud on this line: EINVAL
+  EXPECT_EQ(h.d->ApplyLine(0, 5, 5, 1), 0);
+  EXPECT_EQ(h.d->DeviceStateRecord().StopBits, ONE5STOPBITS);  // 5 data bits force 1.5
+  EXPECT_EQ(h.d->SetUserData(0, nullptr), -1002);
+  EXPECT_EQ(h.d->SetUserData(4, nullptr), -1002);
+  int x = 0;
+  EXPECT_EQ(h.d->SetUserData(2, &x), 0);
+  EXPECT_EQ(h.d->GetUserData(2), &x);
+  EXPECT_EQ(h.d->SetHardwareFlow(10, 20, 3), -1002);    // full below resume
+  EXPECT_EQ(h.d->SetHardwareFlow(2000, 10, 3), -1002);  // full above the input queue
+  EXPECT_EQ(h.d->SetSoftwareFlow(900, 100, 3), 0);
+  auto flow = h.d->QueryFlow();
+  EXPECT_EQ(flow.SoftwareOptions, 3u);
+  EXPECT_EQ(flow.XonChar, 17);
+  EXPECT_EQ(flow.XoffChar, 19);
+  EXPECT_EQ(h.d->SoftwareFlowOff(), 0);
+  EXPECT_EQ(h.d->QueryFlow().SoftwareOptions, 0u);
+}
