@@ -32,6 +32,33 @@ struct TCounterGuard {
 
 }  // namespace
 
+// ---- re-entrant lock ----------------------------------------------------------------------
+
+void TReentrantLock::lock() {
+  std::unique_lock<std::mutex> g(m_);
+  const auto self = std::this_thread::get_id();
+  cv_.wait(g, [&] { return depth_ == 0 || owner_ == self; });
+  owner_ = self;
+  ++depth_;
+}
+
+bool TReentrantLock::try_lock_for(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> g(m_);
+  const auto self = std::this_thread::get_id();
+  if (!cv_.wait_for(g, limit, [&] { return depth_ == 0 || owner_ == self; })) return false;
+  owner_ = self;
+  ++depth_;
+  return true;
+}
+
+void TReentrantLock::unlock() {
+  std::lock_guard<std::mutex> g(m_);
+  if (--depth_ == 0) {
+    owner_ = std::thread::id();
+    cv_.notify_all();
+  }
+}
+
 // ---- dispatcher table ----------------------------------------------------------------------
 
 std::recursive_mutex& DispatcherTableLock() {
@@ -125,6 +152,7 @@ TBaseDispatcher::~TBaseDispatcher() {
 }
 
 void TBaseDispatcher::Shutdown() {
+  if (shutDown_.exchange(true)) return;
   if (closePending_.load()) {
     ReleaseBuffers();
   } else {
@@ -1176,7 +1204,7 @@ bool TBaseDispatcher::DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t dat
   // 1.
   if (!deliveryWanted_.load()) return true;
   // Deliveries of one dispatcher never interleave (a failing worker thread may scan too).
-  std::unique_lock<std::recursive_timed_mutex> delivery(deliveryLock_);
+  std::unique_lock<TReentrantLock> delivery(deliveryLock_);
   // 2.
   {
     std::lock_guard<std::recursive_mutex> g(stateLock_);
@@ -1521,7 +1549,7 @@ void TBaseDispatcher::NoteThreadEnd(TDispatcherThread* thread) {
     // Let line-status triggers fire. A delivery on the dispatch thread may be running; wait
     // for it, but give up when a close is under way (the port is going away, and the close
     // may itself be waiting for this thread).
-    std::unique_lock<std::recursive_timed_mutex> delivery(deliveryLock_, std::defer_lock);
+    std::unique_lock<TReentrantLock> delivery(deliveryLock_, std::defer_lock);
     while (!delivery.try_lock_for(std::chrono::milliseconds(50))) {
       if (closeRunning_.load() || closePending_.load()) break;
     }

@@ -8,6 +8,8 @@
 // called with no dispatcher lock held.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +26,21 @@
 namespace comm {
 
 class TBaseDispatcher;
+
+// A re-entrant lock with a timed acquire, built on a condition variable (the runtime's timed
+// mutexes are not understood by the thread checker).
+class TReentrantLock {
+ public:
+  void lock();
+  void unlock();
+  bool try_lock_for(std::chrono::milliseconds limit);
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
 
 // ---- trigger messages --------------------------------------------------------------------
 constexpr uint32_t TriggerAvailMessage = 0x7E01;
@@ -392,10 +409,14 @@ class TBaseDispatcher {
   virtual uint8_t ReadModemLines() = 0;
   virtual int32_t SetBreak(bool on) = 0;
 
- protected:
+ public:
   // Stops the port (or finishes a pending close), then serves the main-thread queue until
-  // every worker thread has ended, and joins them.
+  // every worker thread has ended, and joins them. The most-derived destructor calls it; a
+  // subclass of the platform dispatcher must call it in its own destructor (or the owner
+  // before deleting), so that no thread still runs while a destructor is under way.
   void Shutdown();
+
+ protected:
   void JoinAllThreads();
   // The worker threads' shared stop sequence (closes no device): used by the platform's
   // CloseDevice. Returns false when a close was already running.
@@ -498,7 +519,7 @@ class TBaseDispatcher {
   std::atomic<bool> closePending_{false};
   // Serialises deliveries: a worker thread that fails runs a status scan while the dispatch
   // thread may be delivering.
-  std::recursive_timed_mutex deliveryLock_;
+  TReentrantLock deliveryLock_;
 
   // threads
   std::unique_ptr<TDispatcherThread> readThread_;
@@ -510,6 +531,7 @@ class TBaseDispatcher {
   std::atomic<int32_t> liveThreadCount_{0};
   std::atomic<bool> releaseOnDispatchExit_{false};
   std::atomic<bool> closeRunning_{false};
+  std::atomic<bool> shutDown_{false};
   std::atomic<int32_t> mainThreadCalls_{0};  // dispatch thread waiting in RunOnMainThread
   std::atomic<int32_t> mainCallRunning_{0};  // such a call is running on the main thread
   uint8_t threadBoost_ = 0;

@@ -29,6 +29,7 @@ namespace {
 class TTestDispatcher : public TPlatformDispatcher {
  public:
   using TPlatformDispatcher::TPlatformDispatcher;
+  ~TTestDispatcher() override { Shutdown(); }
   int32_t Head() {
     std::lock_guard<std::recursive_mutex> g(InputLock());
     return inHead_;
