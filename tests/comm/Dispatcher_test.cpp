@@ -598,3 +598,43 @@ TEST(DispatcherLine, ApplyLineChangesTheDeviceOnlyWhenSomethingDiffers) {
   EXPECT_EQ(h.d->SoftwareFlowOff(), 0);
   EXPECT_EQ(h.d->QueryFlow().SoftwareOptions, 0u);
 }
+
+TEST(DispatcherInputQueue, ReadDeviceCopiesAcrossRecordsAndStopsAtAStatusRecord) {
+  TBaseComponent owner;
+  TPlatformDispatcher d(&owner);  // not started: the test fills the input queue itself
+  auto data = [](uint32_t used, char fill) {
+    auto r = TDataBuffer::Create();
+    std::memset(r->Bytes(), fill, used);
+    r->Used = used;
+    return r;
+  };
+  d.InputQueue().Push(data(256, 'a'));
+  d.InputQueue().Push(data(88, 'b'));
+  EXPECT_EQ(d.InputPending(), 256);  // the first record only
+  std::vector<uint8_t> buf(300);
+  EXPECT_EQ(d.ReadDevice(buf.data(), 300), 300);
+  EXPECT_EQ(buf[255], 'a');
+  EXPECT_EQ(buf[256], 'b');
+  ASSERT_EQ(d.InputQueue().Count(), 1u);
+  auto* rest = static_cast<TDataBuffer*>(d.InputQueue().PeekFirst());
+  EXPECT_EQ(rest->ReadPos, 44u);
+  d.InputQueue().Release(rest);
+
+  // A status record holds back the data behind it.
+  d.InputQueue().Clear();
+  d.InputQueue().Push(std::make_unique<TStatusBuffer>(EV_CTS));
+  d.InputQueue().Push(data(10, 'c'));
+  EXPECT_EQ(d.InputPending(), 0);
+  EXPECT_EQ(d.ReadDevice(buf.data(), 10), 0);
+  EXPECT_EQ(d.InputQueue().Count(), 2u);
+  // Clearing spares a record that a reader holds.
+  TIOBuffer* held = d.InputQueue().PeekFirst();
+  d.InputQueue().Clear();
+  EXPECT_EQ(d.InputQueue().Count(), 1u);
+  d.InputQueue().Release(held);
+  d.InputQueue().Clear();
+  EXPECT_TRUE(d.InputQueue().Empty());
+  EXPECT_EQ(d.InputQueue().ByteCount(), 0u);
+  EXPECT_EQ(d.OutputPending(), 0);
+  EXPECT_EQ(d.PurgeDevice(0), 0);  // no writer: nothing done
+}
