@@ -1,0 +1,502 @@
+// The Xmodem transmitter against a receiver scripted on the pty's master side: the exact
+// bytes on the wire, the handshake variants, retries and fall-back, the EOT exchange, every
+// way a transfer is cancelled, and the finish codes and status reports that result.
+
+#include "protocol/Xmodem.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "comm/Exceptions.h"
+#include "comm/IoQueue.h"
+#include "tests/protocol/TransferFixture.h"
+
+namespace {
+
+using namespace prototest;
+using comm::TransferRecord;
+
+const std::string C = "C";
+const std::string ACK = "\x06";
+const std::string NAK = "\x15";
+const std::string CAN = "\x18";
+const std::string EOT = "\x04";
+
+class XmodemTest : public TransferFixture {
+ protected:
+  TransferRecord& Record() { return protocol.Record(); }
+};
+
+TEST_F(XmodemTest, CrcHandshakeSendsNumberedBlocksWithFillThenEot) {
+  const std::string file = Pattern(2500);
+  UseFile(file);
+  protocol.StartTransmit();
+  // The file is open once StartTransmit returns.
+  EXPECT_EQ(protocol.FileLength(), 2500);
+  EXPECT_TRUE(protocol.InProgress());
+
+  std::vector<std::string> wire;
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 3; ++i) {
+      wire.push_back(Take(1029));
+      Say(ACK);
+    }
+    wire.push_back(Take(1));
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+
+  ASSERT_EQ(wire.size(), 4u);
+  EXPECT_EQ(wire[0], WireBlock(1, BlockData(file, 0, 1024), true));
+  EXPECT_EQ(wire[1], WireBlock(2, BlockData(file, 1024, 1024), true));
+  EXPECT_EQ(wire[2], WireBlock(3, BlockData(file, 2048, 1024), true));
+  EXPECT_EQ(wire[3], EOT);
+
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(logs, (std::vector<uint16_t>{comm::lfTransmitStart, comm::lfTransmitOk}));
+  EXPECT_FALSE(protocol.InProgress());
+  EXPECT_EQ(protocol.ProtocolStatus(), comm::psEndFile);
+  // Whole blocks are counted, fill included; nothing is left in the output buffer.
+  EXPECT_EQ(Record().RawBytesTransferred, 3072);
+  EXPECT_EQ(protocol.BytesTransferred(), 3072);
+
+  // First report (Options 1), the first step's forced report, the one after the file was
+  // opened, updates in between, and the last report (Options 2) with the success status.
+  ASSERT_GE(reports.size(), 4u);
+  EXPECT_EQ(reports[0].Options, comm::soFirstReport);
+  EXPECT_EQ(reports[0].Status, comm::psOK);
+  EXPECT_EQ(reports[0].Bytes, 0);
+  EXPECT_EQ(reports[1].Options, 0);
+  EXPECT_EQ(reports[1].Status, comm::psOK);
+  EXPECT_EQ(reports[2].Options, 0);
+  EXPECT_EQ(reports[2].Status, comm::psProtocolHandshake);
+  EXPECT_EQ(reports[2].Length, 2500);
+  for (size_t i = 1; i + 1 < reports.size(); ++i) EXPECT_EQ(reports[i].Options, 0) << i;
+  EXPECT_EQ(reports.back().Options, comm::soLastReport);
+  EXPECT_EQ(reports.back().Status, comm::psEndFile);
+}
+
+TEST_F(XmodemTest, NakHandshakeGivesChecksumWithOneKBlocks) {
+  const std::string file = Pattern(1024, 7);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string block, eot;
+  Peer([&] {
+    Say(NAK);
+    block = Take(1028);
+    Say(ACK);
+    eot = Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  // A file of exactly one block: no fill, no empty block before the EOT.
+  EXPECT_EQ(block, WireBlock(1, file, false));
+  EXPECT_EQ(eot, EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(Record().ProtocolType, comm::ptXmodem);
+  EXPECT_EQ(protocol.BlockCheckMethod(), comm::bcmChecksum);
+}
+
+TEST_F(XmodemTest, StreamingHandshakeSendsWithoutWaitingForAcks) {
+  const std::string file = Pattern(3000, 3);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say("G");
+    wire = Take(3 * 1029 + 1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(wire, WireBlock(1, BlockData(file, 0, 1024), true) +
+                      WireBlock(2, BlockData(file, 1024, 1024), true) +
+                      WireBlock(3, BlockData(file, 2048, 1024), true) + EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  // Streaming stays for the component's later transfers.
+  EXPECT_TRUE(Record().GMode);
+  EXPECT_EQ(Record().ProtocolType, comm::ptXmodem1KG);
+}
+
+TEST_F(XmodemTest, GarbageBeforeTheHandshakeUsesUpAttempts) {
+  const std::string file = Pattern(100);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string block;
+  Peer([&] {
+    Say("xyzC");
+    block = Take(1029);
+    Say(ACK);
+    Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(block, WireBlock(1, BlockData(file, 0, 1024), true));
+  EXPECT_EQ(Record().HandshakeAttempt, 4);
+}
+
+TEST_F(XmodemTest, HandshakeGivesUpAfterItsRetries) {
+  UseFile(Pattern(100));
+  protocol.SetHandshakeRetry(2);
+  protocol.SetHandshakeWait(2);
+  protocol.StartTransmit();
+  Peer([&] { Say("xy"); });  // two bad replies on top of the first wait
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(errors, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(pty.ReadUntilIdle(100), "");  // no block and no cancel sequence
+
+  // A silent receiver: each wait expires in turn.
+  reports.clear();
+  finishCodes.clear();
+  errors.clear();
+  protocol.StartTransmit();
+  Peer([] {});
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(Record().HandshakeAttempt, 3);
+  EXPECT_EQ(reports.back().Options, comm::soLastReport);
+  EXPECT_EQ(reports.back().Status, comm::psProtocolHandshake);
+}
+
+TEST_F(XmodemTest, NakStormFallsBackToShortBlocksAndSendsTheWholeLastBlock) {
+  // The second block is the last one and holds 300 data bytes: after the fall-back it goes
+  // out as three 128-byte blocks.
+  const std::string file = Pattern(1324, 5);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    wire += Take(1029);
+    Say(ACK);
+    for (int i = 0; i < 6; ++i) {
+      wire += Take(1029);
+      Say(NAK);
+    }
+    for (int i = 0; i < 3; ++i) {
+      wire += Take(133);
+      Say(ACK);
+    }
+    wire += Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+
+  std::string expected = WireBlock(1, BlockData(file, 0, 1024), true);
+  for (int i = 0; i < 6; ++i) expected += WireBlock(2, BlockData(file, 1024, 1024), true);
+  expected += WireBlock(2, BlockData(file, 1024, 128), true);
+  expected += WireBlock(3, BlockData(file, 1152, 128), true);
+  expected += WireBlock(4, BlockData(file, 1280, 128), true);
+  expected += EOT;
+  EXPECT_EQ(wire, expected);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(Record().TotalErrors, 6);
+  EXPECT_EQ(Record().BlockLength, 128);  // stays for the next transfer
+}
+
+TEST_F(XmodemTest, NakStormOnShortBlocksCancels) {
+  protocol.SetProtocolType(comm::ptXmodemCRC);
+  const std::string file = Pattern(500);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 6; ++i) {
+      wire += Take(133);
+      Say(NAK);
+    }
+    wire += Take(6);
+  });
+  ASSERT_TRUE(WaitFinished());
+  std::string expected;
+  for (int i = 0; i < 6; ++i) expected += WireBlock(1, BlockData(file, 0, 128), true);
+  EXPECT_EQ(wire, expected + kCancelSequence);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTooManyErrors});
+  EXPECT_EQ(errors, std::vector<int32_t>{comm::ecTooManyErrors});
+  EXPECT_EQ(logs.back(), comm::lfTransmitFail);
+}
+
+TEST_F(XmodemTest, SilentReceiverGetsTheBlockAgainWithoutCounting) {
+  protocol.SetXYmodemBlockWait(4);
+  const std::string file = Pattern(200);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::vector<std::string> blocks;
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 3; ++i) blocks.push_back(Take(1029));  // no reply twice
+    Say(ACK);
+    Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  const std::string expected = WireBlock(1, BlockData(file, 0, 1024), true);
+  EXPECT_EQ(blocks, std::vector<std::string>(3, expected));
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(Record().TotalErrors, 0);
+}
+
+TEST_F(XmodemTest, EotNakThenAckSucceeds) {
+  UseFile(Pattern(10));
+  protocol.StartTransmit();
+  std::string eots;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK);
+    eots += Take(1);
+    Say(NAK);
+    eots += Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(eots, EOT + EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(logs.back(), comm::lfTransmitOk);
+}
+
+TEST_F(XmodemTest, ThirdNakOnEotCancels) {
+  UseFile(Pattern(10));
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK);
+    for (int i = 0; i < 3; ++i) {
+      wire += Take(1);
+      Say(NAK);
+    }
+    wire += Take(6);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(wire, EOT + EOT + EOT + kCancelSequence);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTooManyErrors});
+}
+
+TEST_F(XmodemTest, EmptyFileSendsOnlyTheEot) {
+  UseFile("");
+  protocol.StartTransmit();
+  EXPECT_EQ(protocol.FileLength(), 0);
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    wire = Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(wire, EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(pty.ReadUntilIdle(100), "");
+}
+
+TEST_F(XmodemTest, BlockNumbersWrapPast255) {
+  protocol.SetProtocolType(comm::ptXmodemCRC);
+  const std::string file = Pattern(300 * 128, 9);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 300; ++i) {
+      wire += Take(133);
+      Say(ACK);
+    }
+    wire += Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished(60000));
+  std::string expected;
+  for (uint32_t n = 1; n <= 300; ++n)
+    expected += WireBlock(n, BlockData(file, (n - 1) * 128, 128), true);
+  expected += EOT;
+  ASSERT_EQ(wire.size(), expected.size());
+  EXPECT_TRUE(wire == expected);
+  EXPECT_EQ(static_cast<uint8_t>(wire[255 * 133 + 1]), 0);  // block 256
+  EXPECT_EQ(static_cast<uint8_t>(wire[255 * 133 + 2]), 255);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_EQ(Record().RawBytesTransferred, 300 * 128);
+}
+
+// A CAN from the receiver ends the transfer in every phase, without a cancel sequence back.
+TEST_F(XmodemTest, ReceiverCancelsInEveryPhase) {
+  struct Case {
+    const char* Phase;
+    int Acks;  // blocks acknowledged before the CAN: -1 during the handshake
+  };
+  for (const Case c : {Case{"handshake", -1}, Case{"block reply", 0}, Case{"eot reply", 1}}) {
+    SCOPED_TRACE(c.Phase);
+    finishCodes.clear();
+    logs.clear();
+    reports.clear();
+    UseFile(Pattern(100));
+    protocol.StartTransmit();
+    std::string after;
+    Peer([&] {
+      if (c.Acks >= 0) {
+        Say(C);
+        Take(1029);
+        if (c.Acks == 1) {
+          Say(ACK);
+          Take(1);
+        }
+      }
+      Say(CAN);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(pty.ReadUntilIdle(100), "");
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+    EXPECT_EQ(logs.back(), comm::lfTransmitFail);
+    EXPECT_EQ(reports.back().Options, comm::soLastReport);
+    EXPECT_EQ(reports.back().Status, comm::psCancelRequested);
+  }
+}
+
+TEST_F(XmodemTest, CancelProtocolSendsTheCancelSequenceAndLogsTheEnd) {
+  port.SetLogName(dir / "COMM.LOG");  // where a close would write it
+  port.SetLogging(comm::tlOn);
+  UseFile(Pattern(5000));
+  protocol.StartTransmit();
+  std::atomic<bool> blockSeen{false};
+  std::string cancel;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    blockSeen = true;
+    cancel = Take(6);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return blockSeen.load(); }));
+  protocol.CancelProtocol();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(cancel, kCancelSequence);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+  EXPECT_EQ(reports.back().Status, comm::psCancelRequested);
+  EXPECT_FALSE(protocol.InProgress());
+  protocol.CancelProtocol();  // nothing left to cancel
+
+  // The dispatch log has the steps (subkind 117 + state) and the end with its code.
+  comm::TIOQueue& log = port.ActiveDispatcher()->LogQueue();
+  bool sawStep = false;
+  std::string endText;
+  while (std::unique_ptr<comm::TIOBuffer> r = log.PopFirst()) {
+    auto* entry = dynamic_cast<comm::TLogBuffer*>(r.get());
+    if (entry == nullptr || entry->LogKind != 12) continue;
+    if (entry->SubKind >= 117 && entry->SubKind <= 129) sawStep = true;
+    if (entry->SubKind == comm::kLogTransferEnd)
+      endText.assign(reinterpret_cast<const char*>(entry->Bytes()), entry->Size);
+  }
+  EXPECT_TRUE(sawStep);
+  EXPECT_EQ(endText, "ErrorCode:-6005");
+  port.SetLogging(comm::tlOff);
+}
+
+TEST_F(XmodemTest, ClosingThePortCancelsTheTransfer) {
+  UseFile(Pattern(5000));
+  protocol.StartTransmit();
+  std::atomic<bool> blockSeen{false};
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    blockSeen = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return blockSeen.load(); }));
+  port.SetOpen(false);
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+  EXPECT_FALSE(protocol.InProgress());
+  EXPECT_EQ(port.PortUserCount(), 0);  // the finish detached the component
+}
+
+TEST_F(XmodemTest, FileThatShrinksWhileSentIsCancelledNotCompleted) {
+  const std::string path = UseFile(Pattern(20000));
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    // The first 8192 bytes are already read ahead; the next reload finds the file short.
+    ASSERT_EQ(::truncate(path.c_str(), 5000), 0);
+    Say(ACK);
+    for (int i = 0; i < 7; ++i) {
+      Take(1029);
+      Say(ACK);
+    }
+    wire = Take(6);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(wire, kCancelSequence);
+  EXPECT_EQ(errors, std::vector<int32_t>{comm::ecReadPastEnd});
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecReadPastEnd});
+}
+
+// Transfers that end before a block is sent: the finish code says why.
+TEST_F(XmodemTest, NoFileToSend) {
+  const std::string locked = dir / "locked.bin";
+  WriteFile(locked, "data");
+  const int holder = ::open(locked.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);  // a writer holds the file
+
+  struct Case {
+    const char* Name;
+    std::string Mask;
+    const char* NextFile;  // non-null: OnProtocolNextFile gives this name
+    int32_t Code;
+  };
+  const std::vector<Case> cases = {
+      {"empty mask", "", nullptr, comm::ecNoSearchMask},
+      {"no match", dir / "*.none", nullptr, comm::ecNoMatchingFiles},
+      {"missing folder", dir / "nowhere/*.bin", nullptr, comm::ecDirNotFound},
+      {"locked file", locked, nullptr, comm::ecAccessDenied},
+      {"missing file", "", "/nonexistent/file.bin", comm::ecFileNotFound},
+      {"name source gives none", "", "", comm::ecFileNotFound},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    finishCodes.clear();
+    errors.clear();
+    reports.clear();
+    protocol.SetFileMask(c.Mask);
+    if (c.NextFile != nullptr) {
+      protocol.OnProtocolNextFile = [&c](comm::TCustomProtocol*, std::string& name) {
+        name = c.NextFile;
+      };
+    } else {
+      protocol.OnProtocolNextFile = nullptr;
+    }
+    protocol.StartTransmit();
+    Peer([] {});
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{c.Code});
+    EXPECT_EQ(errors, std::vector<int32_t>{c.Code});
+    EXPECT_FALSE(protocol.InProgress());
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().Options, comm::soFirstReport);
+    EXPECT_EQ(reports.back().Options, comm::soLastReport);
+    EXPECT_EQ(pty.ReadUntilIdle(50), "");
+  }
+  ::close(holder);
+}
+
+TEST_F(XmodemTest, MissingCarrierEndsATransferThatWatchesIt) {
+  // A pty has no modem lines, so the carrier reads absent.
+  protocol.SetAbortNoCarrier(true);
+  UseFile(Pattern(100));
+  protocol.StartTransmit();
+  Peer([] {});
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecAbortNoCarrier});
+  EXPECT_FALSE(protocol.InProgress());
+  EXPECT_EQ(reports.back().Options, comm::soLastReport);
+  EXPECT_EQ(reports.back().Status, comm::psAbortNoCarrier);
+}
+
+}  // namespace
