@@ -230,12 +230,13 @@ TEST_F(LogFile, RecordLines) {
 }
 
 TEST_F(LogFile, AttachedBytesWrapAfterColumn78OntoIndentedLines) {
-  const std::string prefix = "0000.001  Dispatch  ReadCom       00000028  ";
+  const std::string prefix = "0000.001  Dispatch  ReadCom       00000050  ";
   ASSERT_EQ(prefix.size(), 44u);
-  Add(1, 1, 1, 40, std::string(40, 'a'));
+  Add(1, 1, 1, 80, std::string(80, 'a'));
   const std::string indent(44, ' ');
-  EXPECT_EQ(WriteRecords(false, false),
-            prefix + std::string(33, 'a') + "\r\n" + indent + std::string(7, 'a') + "\r\n");
+  EXPECT_EQ(WriteRecords(false, false), prefix + std::string(33, 'a') + "\r\n" + indent +
+                                            std::string(33, 'a') + "\r\n" + indent +
+                                            std::string(14, 'a') + "\r\n");
 
   // All hex writes bytes as [XX], except the text of user records.
   Add(1, 1, 1, 2, "ab");
@@ -393,6 +394,8 @@ TEST_F(PortRecorders, UnwritableTraceKeepsThePortOpen) {
   EXPECT_EQ(port.OpenState(), osClosed);
 }
 
+void IgnoreTrigger(uint32_t, uint32_t, int32_t) {}
+
 // Each record kind of the dispatcher appears in the log of a real session.
 TEST_F(PortRecorders, LogHoldsTheDispatcherRecords) {
   port.SetLogging(tlOn);
@@ -421,6 +424,8 @@ TEST_F(PortRecorders, LogHoldsTheDispatcherRecords) {
   port.DropTrigger(timer);
   port.DropTrigger(sent);
   d->RemoveEventHandler(this);
+  d->AddProcedureHandler(&IgnoreTrigger);
+  d->RemoveProcedureHandler(&IgnoreTrigger);
 
   // Input that finds the ring full waits in the queue, and each pass says so.
   pty.Write(std::string(kInputRingSize, 'f'));
@@ -449,6 +454,8 @@ TEST_F(PortRecorders, LogHoldsTheDispatcherRecords) {
       "TrgHdAlc  Window",
       "TrgHdAlc  Method",
       "TrgHdDsp  Method",
+      "TrgHdAlc  Procedure",
+      "TrgHdDsp  Procedure",
       "TrDatChg  Timer         ",
       "TrDatChg  Status",
       "TrDatChg  Avail         00000001",
