@@ -246,12 +246,13 @@ void ReportError(TransferRecord& record, int32_t code) {
 int32_t ComputeBytesTransferred(TransferRecord& record) {
   TCustomComPort* port = record.Port;
   if (port == nullptr) return 0;
-  const int32_t used = static_cast<uint16_t>(port->OutputUsed());
-  const int32_t blockLength = record.BlockLength;
-  const int32_t raw = record.RawBytesTransferred;
+  return BytesTransferredFor(record.RawBytesTransferred, static_cast<uint16_t>(port->OutputUsed()),
+                             record.BlockLength, record.Overhead);
+}
+
+int32_t BytesTransferredFor(int32_t raw, int32_t used, int32_t blockLength, int32_t overhead) {
   if (used < blockLength) return raw;
-  const int32_t overheadBytes =
-      blockLength == 0 ? 0 : (used / blockLength) * static_cast<int32_t>(record.Overhead);
+  const int32_t overheadBytes = blockLength == 0 ? 0 : (used / blockLength) * overhead;
   const int32_t result = raw - (used - overheadBytes);
   return result > 0 ? result : 0;
 }

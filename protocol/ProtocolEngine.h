@@ -290,6 +290,9 @@ void BeginTransfer(TransferRecord& record, TProtocolType type, TStepProc step,
                    TPrepareProc prepare);
 
 int32_t ComputeBytesTransferred(TransferRecord& record);
+// Its arithmetic: the acknowledged bytes less those of the whole blocks still queued (used
+// bytes in the output buffer, each block carrying overhead protocol bytes); never below 0.
+int32_t BytesTransferredFor(int32_t raw, int32_t used, int32_t blockLength, int32_t overhead);
 void ComputeCharsPerSecond(TransferRecord& record, int32_t baud);
 void ResetCounters(TransferRecord& record);
 void ReportFirstStatus(TransferRecord& record);

@@ -255,7 +255,9 @@ bool ReadSourceBlock(TransferRecord& record, uint8_t* destination, int32_t& coun
     }
     record.BufferStart = offset;
     record.BufferEnd = offset + kFileBufferSize;
-    if (got < want) {
+    // A read that reaches the file's length is the end too, also when it filled the buffer
+    // exactly: the last block then says so instead of being followed by an empty read.
+    if (got < want || record.BufferStart + std::max(keep, 0) + got >= record.FileLength) {
       record.DataEnd = record.BufferStart + std::max(keep, 0) + static_cast<int32_t>(got);
       std::memset(buffer + std::max(keep, 0) + got, PadByte, static_cast<size_t>(want - got));
       record.EndPending = true;
