@@ -151,6 +151,11 @@ void TCustomProtocol::StartTransmit() {
     CheckCode(this, -1005);
     return;
   }
+  const TProtocolRoutines& transmit = ProtocolTableEntry(protocolType_).Transmit;
+  if (transmit.Step == nullptr || transmit.Prepare == nullptr) {
+    // The other protocols of the type list have no transmitter in this library.
+    throw EProtocol(ecFuncNotSupported);
+  }
   TransferRecord& r = *record_;
   r.Port = comPort_;
   comPort_->AttachPortUser(this,
@@ -158,11 +163,6 @@ void TCustomProtocol::StartTransmit() {
   if (lineSpeedPending_) {
     ComputeCharsPerSecond(r, comPort_->Baud());
     lineSpeedPending_ = false;
-  }
-  const TProtocolRoutines& transmit = ProtocolTableEntry(protocolType_).Transmit;
-  if (transmit.Step == nullptr || transmit.Prepare == nullptr) {
-    // The other protocols of the type list have no transmitter in this library.
-    throw EProtocol(ecFuncNotSupported);
   }
   stepProc_ = transmit.Step;
   BeginTransfer(r, protocolType_, transmit.Step, transmit.Prepare);

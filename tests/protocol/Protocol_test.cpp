@@ -159,10 +159,16 @@ TEST(ProtocolComponent, StartTransmitWithoutAUsableSetUp) {
   protocol.SetProtocolType(ptXmodem1K);
   EXPECT_THROW(protocol.StartTransmit(), EPortNotAssigned);
 
-  // A closed port: the port's not-open exception, no transfer, no finish event.
   TComPort port;
   port.SetAutoOpen(false);
   protocol.SetComPort(&port);
+  // Types whose transmitter this library does not have.
+  protocol.SetProtocolType(ptZmodem);
+  EXPECT_THROW(protocol.StartTransmit(), EProtocol);
+  EXPECT_EQ(port.PortUserCount(), 0);
+
+  // A closed port: the port's not-open exception, no transfer, no finish event.
+  protocol.SetProtocolType(ptXmodem1K);
   EXPECT_THROW(protocol.StartTransmit(), ECommNotOpen);
   EXPECT_FALSE(protocol.InProgress());
   EXPECT_FALSE(WaitUntil([&] { return anyEvent; }, 200));

@@ -152,6 +152,7 @@ class TransferFixture : public ::testing::Test {
 
   // Runs the receiver's script on its own thread.
   void Peer(std::function<void()> script) {
+    peerDone = false;
     peer_ = std::thread([this, script = std::move(script)] {
       script();
       peerDone = true;
