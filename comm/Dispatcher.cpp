@@ -118,10 +118,7 @@ void RunOnMainThread(TDispatcherThread* thread, const std::function<void()>& fn)
   }
   TBaseDispatcher& d = thread->Dispatcher();
   TCounterGuard waiting(d.mainThreadCalls_);
-  platform::RunOnMainThread([&] {
-    TCounterGuard running(d.mainCallRunning_);
-    fn();
-  });
+  platform::RunOnMainThread(fn);
 }
 
 // ---- lifecycle -----------------------------------------------------------------------------
@@ -1311,6 +1308,8 @@ bool TBaseDispatcher::DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t dat
       beforeCall();
       if (window != 0) {
         intptr_t ignored = 0;
+        // The window's handler runs on the main thread while this thread waits for it.
+        TCounterGuard waiting(mainThreadCalls_);
         platform::SendMessageTimeout(window, msg, wParam, lParam, 3000, &ignored);
       }
       if (!afterCall()) return false;
@@ -1648,11 +1647,16 @@ void TBaseDispatcher::StopWorkerThreads(const std::function<void()>& wakeStatus,
   TDispatcherThread* disp = dispatchThread_.get();
   if (disp != nullptr && !disp->IsCurrentThread() && !disp->Ended()) {
     inputQueue_.Event().Set();  // end its wait for input at once
-    // A dispatch thread that waits for this very main thread (a handler's main-thread call
-    // that is running further up this stack) cannot end before the close returns: leave it
-    // to end by itself; the buffers are then released by it (deferred close).
-    bool waitingForUs =
-        platform::IsMainThread() && mainCallRunning_.load() > 0 && mainThreadCalls_.load() > 0;
+    // A dispatch thread that waits for this very main thread (a handler's main-thread call or
+    // a window handler that is running further up this stack) cannot end before the close
+    // returns: leave it to end by itself; it then releases the buffers (deferred close).
+    // Whatever it waits for and is still queued is served here first.
+    bool waitingForUs = false;
+    if (platform::IsMainThread() && mainThreadCalls_.load() > 0) {
+      while (platform::PumpOneMessage() == platform::TPumpResult::Dispatched) {
+      }
+      waitingForUs = mainThreadCalls_.load() > 0 && !disp->Ended();
+    }
     if (!waitingForUs) {
       if (!PumpUntilEnded(disp, 36 * kMsPerTick)) PumpUntilEnded(disp, 36 * kMsPerTick);
     }

@@ -532,8 +532,9 @@ class TBaseDispatcher {
   std::atomic<bool> releaseOnDispatchExit_{false};
   std::atomic<bool> closeRunning_{false};
   std::atomic<bool> shutDown_{false};
-  std::atomic<int32_t> mainThreadCalls_{0};  // dispatch thread waiting in RunOnMainThread
-  std::atomic<int32_t> mainCallRunning_{0};  // such a call is running on the main thread
+  // A worker thread of this dispatcher waits for the main thread (RunOnMainThread, or a
+  // window handler reached with SendMessageTimeout).
+  std::atomic<int32_t> mainThreadCalls_{0};
   uint8_t threadBoost_ = 0;
   platform::TEvent startEvent_{false, false};
   TIOQueue inputQueue_;

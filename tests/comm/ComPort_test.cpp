@@ -401,6 +401,23 @@ TEST(ComPort, OwnTriggerEventsRunOnTheMainThread) {
   port.SetOpen(false);
 }
 
+TEST(ComPort, ClosingFromTheOwnAvailEventCompletesOnTheMainThread) {
+  PtyPair pty;
+  TComPort port;
+  Configure(port, pty);
+  port.SetOpen(true);
+  std::atomic<int> closes{0};
+  port.OnPortClose = [&](TCustomComPort*) { ++closes; };
+  // The event runs on the main thread while the dispatch thread waits for it: the close
+  // cannot wait for that thread and is finished later through the port's window.
+  port.OnTriggerAvail = [&](TCustomComPort* cp, uint16_t) { cp->SetOpen(false); };
+  pty.Write("bye");
+  ASSERT_TRUE(WaitUntil([&] { return port.OpenState() == osClosed; }));
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(closes.load(), 1);
+  EXPECT_EQ(DispatcherTableSize(), 0);
+}
+
 TEST(ComPort, OpenWrittenWhileLoadingHappensWhenLoaded) {
   PtyPair pty;
   TComPort port;
