@@ -314,7 +314,10 @@ void TCustomComPort::CompleteDeferredClose(int32_t dispatcherHandle) {
   TBaseDispatcher* d = Dispatcher();
   // A message left over from an earlier close, or for a dispatcher that is gone, means nothing.
   if (OpenState() != osClosing || d == nullptr || d->Handle() != dispatcherHandle) return;
-  if (d->ThreadsRunning()) {
+  // The threads end moments after the delivery that asked for the close returns; waiting a
+  // little before asking again keeps this from spinning the main thread meanwhile (for
+  // instance under a modal loop that a packet event left open).
+  if (d->ThreadsRunning() && !d->WaitThreadsEnded(20)) {
     platform::PostMessage(comWindow_, PortClosingMessage, 0,
                           static_cast<intptr_t>(dispatcherHandle) * 65536);
     return;

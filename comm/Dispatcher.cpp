@@ -334,6 +334,12 @@ void TBaseDispatcher::ReleaseBuffers() {
   }
 }
 
+bool TBaseDispatcher::WaitThreadsEnded(uint32_t ms) {
+  std::unique_lock<std::mutex> g(threadsEndedLock_);
+  return threadsEnded_.wait_for(g, std::chrono::milliseconds(ms),
+                                [this] { return !threadsRunning_.load(); });
+}
+
 bool TBaseDispatcher::BuffersReleased() const {
   std::lock_guard<std::recursive_mutex> g(inputLock_);
   return !inBuf_;
@@ -1568,7 +1574,11 @@ void TBaseDispatcher::NoteThreadEnd(TDispatcherThread* thread) {
     ReleaseBuffers();
     releaseOnDispatchExit_.store(false);
   }
-  if (liveThreadCount_.fetch_sub(1) == 1) threadsRunning_.store(false);
+  if (liveThreadCount_.fetch_sub(1) == 1) {
+    std::lock_guard<std::mutex> g(threadsEndedLock_);
+    threadsRunning_.store(false);
+    threadsEnded_.notify_all();
+  }
   thread->MarkEnded();
 }
 

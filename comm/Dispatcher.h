@@ -341,6 +341,8 @@ class TBaseDispatcher {
   bool DispatchActive() const { return dispatchActive_.load(); }
   bool ClosePending() const { return closePending_.load(); }
   bool BuffersReleased() const;
+  // Waits at most ms for every worker thread to end; true when none runs any more.
+  bool WaitThreadsEnded(uint32_t ms);
   void NoteThreadStart(TDispatcherThread* thread);
   void NoteThreadEnd(TDispatcherThread* thread);
   TIOQueue& InputQueue() { return inputQueue_; }
@@ -532,6 +534,8 @@ class TBaseDispatcher {
   std::atomic<bool> releaseOnDispatchExit_{false};
   std::atomic<bool> closeRunning_{false};
   std::atomic<bool> shutDown_{false};
+  std::mutex threadsEndedLock_;
+  std::condition_variable threadsEnded_;
   // A worker thread of this dispatcher waits for the main thread (RunOnMainThread, or a
   // window handler reached with SendMessageTimeout).
   std::atomic<int32_t> mainThreadCalls_{0};
