@@ -265,15 +265,6 @@ void TDataPacketManager::DataHandler(uint32_t msg, uint32_t wParam, int32_t lPar
   }
 }
 
-void TDataPacketManager::AcceptData(const uint8_t* data, int32_t count) {
-  if (count <= 0) return;
-  const int32_t old = bufferCount_;
-  GrowFor(count);
-  std::memcpy(buffer_.get() + bufferCount_, data, count);
-  bufferCount_ += count;
-  ProcessData(old);
-}
-
 void TDataPacketManager::ProcessData(int32_t start) {
   if (inEvent_.load()) {
     // Matched when the event has ended, from the earliest byte that came meanwhile.

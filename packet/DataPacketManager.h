@@ -71,8 +71,6 @@ class TDataPacketManager {
   void PortCallback(TCustomComPort* port, TPortNotice kind);
   void DataHandler(uint32_t msg, uint32_t wParam, int32_t lParam);
   void ProcessData(int32_t start);
-  // Appends bytes behind the buffered ones and matches them: the avail path after the read.
-  void AcceptData(const uint8_t* data, int32_t count);
   // Acts on an enable that was pending while the port's owner was loading.
   void ApplyPendingEnable();
 

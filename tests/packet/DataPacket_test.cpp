@@ -482,6 +482,20 @@ TEST_F(PacketTest, EnabledWhileClosedRaisesOnlyWhenThePortOpens) {
   ASSERT_TRUE(WaitPackets(1));
 }
 
+TEST_F(PacketTest, EnableWrittenWhileLoadingArmsOnceLoaded) {
+  port.SetOpen(true);
+  auto packet = MakeLinePacket();
+  packet->BeginLoading();
+  packet->SetEnabled(true);
+  EXPECT_TRUE(packet->EnablePending());
+  EXPECT_EQ(packet->PacketState(), TPacketState::Idle);
+  packet->Loaded();
+  EXPECT_FALSE(packet->EnablePending());
+  EXPECT_EQ(packet->PacketState(), TPacketState::Waiting);
+  pty.Write("\nOK\r");
+  ASSERT_TRUE(WaitPackets(1));
+}
+
 // ---- the manager's life ------------------------------------------------------------------
 
 TEST_F(PacketTest, ClosingReleasesTheBufferAndReopeningResumesEnabledPackets) {
