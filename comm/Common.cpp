@@ -63,8 +63,13 @@ void TBaseComponent::Loaded() { loading_.store(false, std::memory_order_release)
 
 uint32_t TickNow() { return platform::timeGetTime() / kMsPerTick; }
 
-// The tick values stay far below 2^31 (2^32 ms / 55 plus at most kTicksPerWrap), so the
-// comparisons below are done in 64 bits exactly as the rules read, without overflow.
+// Tick values stay below 2^31 (2^32 ms / 55 plus at most kTicksPerWrap); the comparisons
+// are done in 64 bits so that adding the wrap correction cannot overflow.
+//
+// When now < start the millisecond clock has wrapped since the timer started; now is then
+// moved onto the timer's scale by the tick counter's full range. (Correcting by only half
+// the range, kTicksPerWrap, would make a timer that spans the wrap fire about 25 days late
+// and report negative elapsed times.)
 
 void StartTimer(TTimerRecord& t, int32_t ticks) {
   ticks = std::min(ticks, kTicksPerWrap);
@@ -76,20 +81,20 @@ bool TimerDue(const TTimerRecord& t) {
   const int64_t now = TickNow();
   const int64_t start = t.StartTicks;
   const int64_t expiry = t.ExpireTicks;
-  return expiry < now || (now < start && expiry < now + kTicksPerWrap);
+  return expiry < now || (now < start && expiry < now + kTicksPerClockWrap);
 }
 
 int32_t TicksElapsed(const TTimerRecord& t) {
   const int64_t now = TickNow();
   const int64_t start = t.StartTicks;
-  return static_cast<int32_t>(now < start ? now + kTicksPerWrap - start : now - start);
+  return static_cast<int32_t>(now < start ? now + kTicksPerClockWrap - start : now - start);
 }
 
 int32_t TicksRemaining(const TTimerRecord& t) {
   const int64_t now = TickNow();
   const int64_t start = t.StartTicks;
   const int64_t expiry = t.ExpireTicks;
-  const int64_t remaining = now < start ? expiry - kTicksPerWrap - now : expiry - now;
+  const int64_t remaining = now < start ? expiry - kTicksPerClockWrap - now : expiry - now;
   return remaining < 0 ? 0 : static_cast<int32_t>(remaining);
 }
 

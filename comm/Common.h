@@ -76,8 +76,13 @@ class TBaseComponent {
 // Every timeout of the communication components counts in ticks of 55 ms.
 
 inline constexpr uint32_t kMsPerTick = 55;
-// The tick count of 2^31 ms: the longest timer and the wrap correction.
+// The tick count of 2^31 ms: the longest timer. Half the tick counter's range, so that a
+// running timer can always tell a wrapped clock from an expired one.
 inline constexpr int32_t kTicksPerWrap = 39045157;
+// The tick count at which the tick counter wraps (2^32 ms / 55, rounded up): the correction
+// that keeps start, expiry and now on one scale when the millisecond clock has wrapped
+// since the timer started.
+inline constexpr int32_t kTicksPerClockWrap = 78090315;
 inline constexpr int32_t kTicksPerMinute = 1092;
 // What WaitTicks returns when a quit request ended the wait (the platform's quit message).
 inline constexpr int32_t kQuitMessage = 0x0012;

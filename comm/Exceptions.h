@@ -29,11 +29,11 @@ class ECommException : public Exception {
   int32_t errorCode_;
 };
 
-#define COMM_EXCEPTION_CLASS(Name, Base)                                  \
-  class Name : public Base {                                              \
-   public:                                                                \
-    explicit Name(int32_t code) : Base(code) {}                           \
-    explicit Name(const std::string& message) : Base(message) {}          \
+#define COMM_EXCEPTION_CLASS(Name, Base)                         \
+  class Name : public Base {                                     \
+   public:                                                       \
+    explicit Name(int32_t code) : Base(code) {}                  \
+    explicit Name(const std::string& message) : Base(message) {} \
   };
 
 // Groups.

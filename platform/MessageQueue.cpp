@@ -4,19 +4,22 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
 // A request whose caller waits for the main thread: a sent message or a run-on-main call.
-// All fields are guarded by the queue's lock.
+// It lives on the waiting caller's stack: every delivery to a window handler goes through
+// here, and the caller does not return before the request is Done or withdrawn, so nothing
+// needs to be allocated for it. All fields are guarded by the queue's lock; nobody touches
+// the request once it is Done.
 struct TRequest {
   enum class TState { Queued, Started, Done };
   TState State = TState::Queued;
@@ -33,14 +36,57 @@ struct TItem {
   uint32_t Msg = 0;
   uintptr_t WParam = 0;
   intptr_t LParam = 0;
-  std::function<void()> Fn;            // Call only
-  std::shared_ptr<TRequest> Request;   // Sent and Call
+  std::function<void()> Fn;     // Call only
+  TRequest* Request = nullptr;  // Sent and Call
+};
+
+// First in, first out, keeping its storage: the queue is filled and emptied for every
+// delivery, and a deque would free and allocate a block every few items.
+class TItemQueue {
+ public:
+  bool empty() const { return count_ == 0; }
+  void push_back(TItem&& item) {
+    if (count_ == slots_.size()) Grow();
+    slots_[(head_ + count_) % slots_.size()] = std::move(item);
+    ++count_;
+  }
+  TItem take_front() {
+    TItem item = std::move(slots_[head_]);
+    slots_[head_] = TItem{};  // what a call captured is released now, not when overwritten
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+    return item;
+  }
+  // Removes the items for which remove(item) is true; the others keep their order.
+  template <typename Remove>
+  void remove_if(Remove remove) {
+    size_t kept = 0;
+    for (size_t i = 0; i < count_; ++i) {
+      TItem& item = slots_[(head_ + i) % slots_.size()];
+      if (remove(item)) continue;
+      if (kept != i) slots_[(head_ + kept) % slots_.size()] = std::move(item);
+      ++kept;
+    }
+    for (size_t i = kept; i < count_; ++i) slots_[(head_ + i) % slots_.size()] = TItem{};
+    count_ = kept;
+  }
+
+ private:
+  void Grow() {
+    std::vector<TItem> bigger(std::max<size_t>(16, slots_.size() * 2));
+    for (size_t i = 0; i < count_; ++i) bigger[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+    slots_ = std::move(bigger);
+    head_ = 0;
+  }
+  std::vector<TItem> slots_;
+  size_t head_ = 0;
+  size_t count_ = 0;
 };
 
 struct TQueue {
   std::mutex Lock;
   std::condition_variable MainWake;  // WaitForMessage
-  std::deque<TItem> Items;
+  TItemQueue Items;
   std::map<HWND, std::shared_ptr<WindowProc>> Windows;
   HWND LastWindow = 0;
   bool WakePending = false;
@@ -76,39 +122,35 @@ std::shared_ptr<WindowProc> FindProc(TQueue& q, HWND window) {
 }
 
 // Removes a request that the main thread has not taken yet; the caller holds the lock.
-void Withdraw(TQueue& q, const std::shared_ptr<TRequest>& request) {
-  auto it = std::find_if(q.Items.begin(), q.Items.end(),
-                         [&](const TItem& item) { return item.Request == request; });
-  if (it != q.Items.end()) q.Items.erase(it);
+void Withdraw(TQueue& q, const TRequest* request) {
+  q.Items.remove_if([&](const TItem& item) { return item.Request == request; });
 }
 
 // Queues a request from a worker thread and waits for it. With a limit, gives up when the
 // main thread has not started it in time; once started it is waited for to the end, since
-// the handler may use what the sender handed it. Returns the request as it ended.
-std::shared_ptr<TRequest> Submit(TItem item, uint32_t ms) {
+// the handler may use what the sender handed it. On return the request has ended and the
+// main thread no longer refers to it.
+void Submit(TItem item, uint32_t ms, TRequest& request) {
   TQueue& q = Queue();
-  auto request = std::make_shared<TRequest>();
-  item.Request = request;
+  item.Request = &request;
   Enqueue(q, std::move(item));
 
   std::unique_lock lock(q.Lock);
   if (ms != kInfinite) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    request->Finished.wait_until(lock, deadline, [&] {
-      return request->State != TRequest::TState::Queued;
-    });
-    if (request->State == TRequest::TState::Queued) {
-      Withdraw(q, request);
-      request->State = TRequest::TState::Done;  // never runs now
-      return request;
+    request.Finished.wait_until(lock, deadline,
+                                [&] { return request.State != TRequest::TState::Queued; });
+    if (request.State == TRequest::TState::Queued) {
+      Withdraw(q, &request);
+      request.State = TRequest::TState::Done;  // never runs now
+      return;
     }
   }
-  request->Finished.wait(lock, [&] { return request->State == TRequest::TState::Done; });
-  return request;
+  request.Finished.wait(lock, [&] { return request.State == TRequest::TState::Done; });
 }
 
-void Finish(TQueue& q, const std::shared_ptr<TRequest>& request, bool handled,
-            intptr_t result, std::exception_ptr error) {
+// The last touch of a request by the main thread: once Done, its sender may return.
+void Finish(TQueue& q, TRequest* request, bool handled, intptr_t result, std::exception_ptr error) {
   std::lock_guard lock(q.Lock);
   request->Handled = handled;
   request->Result = result;
@@ -141,17 +183,14 @@ void DestroyHiddenWindow(HWND window) {
   if (q.Windows.erase(window) == 0) return;
   // Senders still queued for this window get their answer (not handled) now rather than
   // when the main thread reaches their message. Posted messages are dropped when they come up.
-  for (auto it = q.Items.begin(); it != q.Items.end();) {
-    if (it->Kind == TItem::TKind::Sent && it->Window == window) {
-      it->Request->State = TRequest::TState::Done;
-      it->Request->Handled = false;
-      it->Request->Result = 0;
-      it->Request->Finished.notify_all();
-      it = q.Items.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  q.Items.remove_if([&](const TItem& item) {
+    if (item.Kind != TItem::TKind::Sent || item.Window != window) return false;
+    item.Request->State = TRequest::TState::Done;
+    item.Request->Handled = false;
+    item.Request->Result = 0;
+    item.Request->Finished.notify_all();
+    return true;
+  });
 }
 
 bool IsWindow(HWND window) {
@@ -181,8 +220,8 @@ intptr_t SendMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lPara
   return result;
 }
 
-bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam,
-                        uint32_t ms, intptr_t* result) {
+bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam, uint32_t ms,
+                        intptr_t* result) {
   TQueue& q = Queue();
   if (result) *result = 0;
   if (IsMainThread()) {
@@ -203,11 +242,12 @@ bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lP
   item.Msg = msg;
   item.WParam = wParam;
   item.LParam = lParam;
-  std::shared_ptr<TRequest> request = Submit(std::move(item), ms);
+  TRequest request;
+  Submit(std::move(item), ms, request);
   // Done now, so the main thread no longer touches the request.
-  if (request->Error) std::rethrow_exception(request->Error);
-  if (result) *result = request->Result;
-  return request->Handled;
+  if (request.Error) std::rethrow_exception(request.Error);
+  if (result) *result = request.Result;
+  return request.Handled;
 }
 
 void RunOnMainThread(const std::function<void()>& fn) {
@@ -218,8 +258,9 @@ void RunOnMainThread(const std::function<void()>& fn) {
   TItem item;
   item.Kind = TItem::TKind::Call;
   item.Fn = fn;
-  std::shared_ptr<TRequest> request = Submit(std::move(item), kInfinite);
-  if (request->Error) std::rethrow_exception(request->Error);
+  TRequest request;
+  Submit(std::move(item), kInfinite, request);
+  if (request.Error) std::rethrow_exception(request.Error);
 }
 
 TPumpResult PumpOneMessage() {
@@ -234,8 +275,7 @@ TPumpResult PumpOneMessage() {
       // enclosing loop sees it too.
       return q.QuitPending ? TPumpResult::Quit : TPumpResult::None;
     }
-    item = std::move(q.Items.front());
-    q.Items.pop_front();
+    item = q.Items.take_front();
     if (item.Kind != TItem::TKind::Call) proc = FindProc(q, item.Window);
     if (item.Request) item.Request->State = TRequest::TState::Started;
   }

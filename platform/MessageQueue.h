@@ -33,8 +33,8 @@ intptr_t SendMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lPara
 // True and *result when the handler ran; false when the main thread had not STARTED it
 // within ms (then it never runs) or the window is gone. Once started, the sender waits for
 // the end, however long it takes.
-bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam,
-                        uint32_t ms, intptr_t* result);
+bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam, uint32_t ms,
+                        intptr_t* result);
 
 // Direct call on the main thread; elsewhere queued, waited for, and an exception escaping fn
 // is rethrown here on the caller's side.

@@ -25,7 +25,8 @@ int MsLeft(Clock::time_point deadline) {
 
 void MakeRaw(int fd) {
   termios tio{};
-  if (tcgetattr(fd, &tio) != 0) throw std::system_error(errno, std::generic_category(), "tcgetattr");
+  if (tcgetattr(fd, &tio) != 0)
+    throw std::system_error(errno, std::generic_category(), "tcgetattr");
   cfmakeraw(&tio);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     throw std::system_error(errno, std::generic_category(), "tcsetattr");
