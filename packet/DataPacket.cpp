@@ -256,13 +256,15 @@ void TDataPacket::Restart() {
 
 void TDataPacket::SetPacketState(TPacketState state) {
   if (state_.load() == state) return;
+  // Stored first: the other packets that the lock restarts see this one collecting, and a
+  // timer that cannot be armed or stopped leaves the state consistent with the lock.
+  state_.store(state);
   TDataPacketManager* m = manager_.load();
   if (state == TPacketState::Collecting) {
     if (m) m->TakeLock(this, timeOut_.load());
   } else if (ownsTimer_.load() && m) {
     m->ReleaseLock(this);
   }
-  state_.store(state);
   Log(state == TPacketState::Idle      ? packetlog::Idle
       : state == TPacketState::Waiting ? packetlog::Waiting
                                        : packetlog::Collecting);

@@ -301,13 +301,25 @@ void TDataPacketManager::ProcessData(int32_t start) {
 void TDataPacketManager::TakeLock(TDataPacket* packet, int32_t ticks) {
   lockedPacket_ = packet;
   lockTicks_ = ticks;
+  packet->ownsTimer_.store(true);
+  int32_t code = 0;
   if (ticks != 0 && timerHandle_ != 0 && dispatcher_) {
     StartTimer(lockTimer_, ticks);
-    CheckCode(port_, dispatcher_->ArmTimerTrigger(timerHandle_, ticks, true));
+    code = dispatcher_->ArmTimerTrigger(timerHandle_, ticks, true);
   }
-  packet->ownsTimer_.store(true);
-  for (size_t i = 0; i < packets_.size(); ++i)
-    if (packets_[i] != packet) packets_[i]->Restart();
+  for (size_t i = 0; i < packets_.size(); ++i) {
+    TDataPacket* other = packets_[i];
+    if (other == packet) continue;
+    try {
+      other->Restart();
+    } catch (...) {
+      // Another packet whose settings no longer arm: it stays disabled and the failure is
+      // shown; the packet that took the lock goes on collecting.
+      other->enabled_.store(false);
+      ShowCurrentException();
+    }
+  }
+  if (code < 0) CheckCode(port_, code);
 }
 
 void TDataPacketManager::ReleaseLock(TDataPacket* packet) {

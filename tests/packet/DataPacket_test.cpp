@@ -521,6 +521,25 @@ TEST_F(PacketTest, ClosingReleasesTheBufferAndReopeningResumesEnabledPackets) {
   EXPECT_EQ(packets, (std::vector<std::string>{"\nWHOLE\r"}));
 }
 
+TEST_F(PacketTest, EventMayCloseThePortAndTheNextOpenStartsClean) {
+  auto packet = MakeLinePacket();
+  packet->SetAutoEnable(true);
+  packet->OnStringPacket = [&](TDataPacket*, const std::string& s) {
+    packets.push_back(s);
+    if (s == "\nBYE\r") port.SetOpen(false);
+  };
+  port.SetOpen(true);
+  packet->SetEnabled(true);
+  pty.Write("\nBYE\r\nLOST\r");
+  ASSERT_TRUE(WaitPackets(1));
+  ASSERT_TRUE(WaitUntil([&] { return !port.Open(); }));
+  EXPECT_TRUE(packet->Enabled());
+  port.SetOpen(true);
+  pty.Write("\nAGAIN\r");
+  ASSERT_TRUE(WaitPackets(2));
+  EXPECT_EQ(packets, (std::vector<std::string>{"\nBYE\r", "\nAGAIN\r"}));
+}
+
 TEST_F(PacketTest, PacketsOfAPortShareOneManagerFreedAfterTheLastUnbinds) {
   auto first = MakeLinePacket();
   auto second = MakeLinePacket();

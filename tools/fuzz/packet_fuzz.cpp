@@ -300,6 +300,10 @@ void CheckManager(TRig& rig, bool afterPass) {
   bool partial = false;
   for (int32_t i = 0; i < m->PacketCount(); ++i) {
     TDataPacket* p = m->Packet(i);
+    if (std::getenv("PACKET_FUZZ_TRACE"))
+      std::fprintf(stderr, "  %s enabled %d state %d owns %d locked %d wait %d mgr %d\n",
+                   p->Name().c_str(), p->Enabled(), static_cast<int>(p->PacketState()),
+                   p->OwnsTimer(), m->LockedPacket() == p, p->WaitingForLock(), m->Enabled());
     FUZZ_CHECK(p->Manager() == m);
     if (p->PacketState() == TPacketState::Collecting) ++collecting;
     if (p->OwnsTimer()) FUZZ_CHECK(m->LockedPacket() == p);
