@@ -496,6 +496,25 @@ TEST_F(PacketTest, EnableWrittenWhileLoadingArmsOnceLoaded) {
   ASSERT_TRUE(WaitPackets(1));
 }
 
+TEST_F(PacketTest, APacketThatNoLongerArmsWhenAnotherTakesTheLockIsDisabledAlone) {
+  ExceptionDisplayCapture display;
+  auto collector = MakeLinePacket();
+  collector->SetStartCond(scAnyData);  // collects from the moment it is armed
+  auto broken = MakeLinePacket();
+  broken->SetStartString("");
+  collector->SetEnabled(true);
+  broken->SetEnabled(true);  // the port is closed: nothing is checked yet
+  port.SetOpen(true);
+  EXPECT_FALSE(broken->Enabled());
+  EXPECT_EQ(display.Messages(), (std::vector<std::string>{"Start string is empty"}));
+  EXPECT_TRUE(collector->Enabled());
+  EXPECT_EQ(collector->PacketState(), TPacketState::Collecting);
+  EXPECT_TRUE(collector->OwnsTimer());
+  pty.Write("any\r");
+  ASSERT_TRUE(WaitPackets(1));
+  EXPECT_EQ(packets, (std::vector<std::string>{"any\r"}));
+}
+
 // ---- the manager's life ------------------------------------------------------------------
 
 TEST_F(PacketTest, ClosingReleasesTheBufferAndReopeningResumesEnabledPackets) {
