@@ -245,7 +245,7 @@ bool SendMessageTimeout(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lP
   TRequest request;
   Submit(std::move(item), ms, request);
   // Done now, so the main thread no longer touches the request.
-  if (request.Error) std::rethrow_exception(request.Error);
+  if (request.Error) std::rethrow_exception(std::move(request.Error));
   if (result) *result = request.Result;
   return request.Handled;
 }
@@ -260,7 +260,7 @@ void RunOnMainThread(const std::function<void()>& fn) {
   item.Fn = fn;
   TRequest request;
   Submit(std::move(item), kInfinite, request);
-  if (request.Error) std::rethrow_exception(request.Error);
+  if (request.Error) std::rethrow_exception(std::move(request.Error));
 }
 
 TPumpResult PumpOneMessage() {
@@ -291,21 +291,28 @@ TPumpResult PumpOneMessage() {
         Finish(q, item.Request, false, 0, nullptr);
         break;
       }
-      try {
-        const intptr_t r = (*proc)(item.Msg, item.WParam, item.LParam);
-        Finish(q, item.Request, true, r, nullptr);
-      } catch (...) {
-        Finish(q, item.Request, true, 0, std::current_exception());
+      {
+        intptr_t r = 0;
+        std::exception_ptr error;
+        try {
+          r = (*proc)(item.Msg, item.WParam, item.LParam);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        // Handed over only after the catch has ended, so that this thread holds no other
+        // reference to the exception and the sender alone releases it.
+        Finish(q, item.Request, true, r, std::move(error));
       }
       break;
-    case TItem::TKind::Call:
+    case TItem::TKind::Call: {
+      std::exception_ptr error;
       try {
         item.Fn();
-        Finish(q, item.Request, true, 0, nullptr);
       } catch (...) {
-        Finish(q, item.Request, true, 0, std::current_exception());
+        error = std::current_exception();
       }
-      break;
+      Finish(q, item.Request, true, 0, std::move(error));
+    } break;
   }
   return TPumpResult::Dispatched;
 }

@@ -59,17 +59,31 @@ class RecordingWindow {
   std::atomic<bool> offMain_{false};
 };
 
-// Counts items queued for the main thread through the wake hook.
+// Counts items queued for the main thread through the wake hook, and lets the main thread
+// wait for them without pumping.
 class QueuedCounter {
  public:
   QueuedCounter() {
-    SetWakeHook([this] { count_.fetch_add(1); });
+    SetWakeHook([this] {
+      std::lock_guard lock(lock_);
+      ++count_;
+      changed_.notify_all();
+    });
   }
   ~QueuedCounter() { SetWakeHook(nullptr); }
-  int Count() const { return count_.load(); }
+  int Count() {
+    std::lock_guard lock(lock_);
+    return count_;
+  }
+  bool WaitForAtLeast(int n) {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ >= n; });
+  }
 
  private:
-  std::atomic<int> count_{0};
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int count_ = 0;
 };
 
 void DrainQueue() {
@@ -220,13 +234,7 @@ TEST(MessageQueue, DestroyedWindowReleasesSendersAndDropsMessages) {
     timedOut = SendMessageTimeout(handle, 3, 0, 5, 60000, &r) ? 1 : 0;
   });
   // Wait without pumping until both sends are queued (the post was the first item).
-  std::mutex m;
-  std::condition_variable cv;
-  {
-    std::unique_lock lock(m);
-    cv.wait_for(lock, std::chrono::seconds(10), [&] { return queued.Count() >= 3; });
-  }
-  ASSERT_GE(queued.Count(), 3);
+  EXPECT_TRUE(queued.WaitForAtLeast(3));
   window.reset();  // destroys the window
   sender.join();
   timed.join();
@@ -337,6 +345,8 @@ TEST(MessageQueue, QuitIsReportedUntilRunTakesIt) {
 }
 
 TEST(MessageQueue, WaitForMessageWakesOnItemsAndWakeCalls) {
+  DrainQueue();
+  WaitForMessage(0);  // takes a wake-up left over from earlier work
   EXPECT_FALSE(WaitForMessage(1));
 
   std::thread waker([] { WakeMainThread(); });
