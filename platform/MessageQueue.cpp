@@ -342,6 +342,8 @@ void WakeMainThread() {
 }
 
 int Run() {
+  // Only the main thread can dispatch; anywhere else the loop could never make progress.
+  if (!IsMainThread()) return -1;
   TQueue& q = Queue();
   for (;;) {
     const TPumpResult r = PumpOneMessage();

@@ -50,7 +50,7 @@ bool WaitForMessage(uint32_t ms);
 void WakeMainThread();
 
 // Headless main loop: pump and wait until Quit; returns the quit code (and takes the quit
-// request off the queue).
+// request off the queue). Main thread only: elsewhere it returns -1 at once.
 int Run();
 // Any thread.
 void Quit(int code = 0);

@@ -97,13 +97,16 @@ TEST(MessageQueue, TheTestThreadIsTheMainThread) {
   EXPECT_TRUE(IsMainThread());
   std::atomic<bool> workerIsMain{true};
   std::atomic<TPumpResult> workerPump{TPumpResult::Dispatched};
+  std::atomic<int> workerRun{0};
   std::thread worker([&] {
     workerIsMain = IsMainThread();
     workerPump = PumpOneMessage();
+    workerRun = platform::Run();
   });
   worker.join();
   EXPECT_FALSE(workerIsMain.load());
   EXPECT_EQ(workerPump.load(), TPumpResult::None);
+  EXPECT_EQ(workerRun.load(), -1);
 }
 
 TEST(MessageQueue, WindowsLiveUntilDestroyedAndHandlesAreNotReused) {
