@@ -124,6 +124,42 @@ TEST_F(XmodemTest, StreamingHandshakeSendsWithoutWaitingForAcks) {
   EXPECT_EQ(Record().ProtocolType, comm::ptXmodem1KG);
 }
 
+// An output buffer with room for one 1K block: streaming must wait for the room each time.
+TEST_F(XmodemTest, StreamingWaitsForRoomInTheOutputBuffer) {
+  port.SetOpen(false);
+  port.SetOutSize(1030);
+  port.SetOpen(true);
+  const std::string file = Pattern(5000, 4);
+  UseFile(file);
+  protocol.StartTransmit();
+  std::string wire;
+  Peer([&] {
+    Say("G");
+    wire = Take(5 * 1029 + 1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  std::string expected;
+  for (uint32_t n = 1; n <= 5; ++n)
+    expected += WireBlock(n, BlockData(file, (n - 1) * 1024, 1024), true);
+  EXPECT_TRUE(wire == expected + EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+}
+
+TEST_F(XmodemTest, BlockThatNeverFitsTheOutputBufferTimesOut) {
+  port.SetOpen(false);
+  port.SetOutSize(1000);
+  port.SetOpen(true);
+  protocol.SetTransmitTimeout(2);
+  UseFile(Pattern(3000));
+  protocol.StartTransmit();
+  Peer([&] { Say(C); });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(errors, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(pty.ReadUntilIdle(100), "");
+}
+
 TEST_F(XmodemTest, GarbageBeforeTheHandshakeUsesUpAttempts) {
   const std::string file = Pattern(100);
   UseFile(file);
