@@ -623,9 +623,25 @@ int32_t TPlatformDispatcher::InputPending() {
 }
 
 int32_t TPlatformDispatcher::WriteDevice(const uint8_t* data, int32_t count) {
+  const int32_t total = count;
   {
     std::lock_guard<std::recursive_mutex> g(outputLock_);
     if (!outBuf_ || count <= 0) return 0;
+    // With nothing queued and the writer idle, the bytes go to the device from this thread:
+    // a reply to the device (a block after an ACK) then leaves without waiting for the write
+    // thread to wake. The device is non-blocking; what it does not take at once is queued
+    // for the writer as usual, and so is everything after a failure, which the writer then
+    // reports. Holding OutputLock keeps the writer from taking bytes meanwhile.
+    if (!writerBusy_ && !outFull_ && outHead_ == outTail_ && threadsRunning_.load() &&
+        !stopRequested_.load()) {
+      const int fd = deviceHandle_.load();
+      const ssize_t n = fd >= 0 ? ::write(fd, data, static_cast<size_t>(count)) : -1;
+      if (n == count) return total;
+      if (n > 0) {
+        data += n;
+        count -= static_cast<int32_t>(n);
+      }
+    }
     int32_t room = outSize_ - outHead_;
     if (count > room) {
       std::memcpy(outBuf_.get() + outHead_, data, static_cast<size_t>(room));
@@ -637,7 +653,7 @@ int32_t TPlatformDispatcher::WriteDevice(const uint8_t* data, int32_t count) {
     }
   }
   outputReady_.Set();
-  return count;
+  return total;
 }
 
 int32_t TPlatformDispatcher::OutputPending() {
@@ -674,7 +690,16 @@ int32_t TPlatformDispatcher::DrainOutput() {
       outHead_ = 0;
       outTail_ = 0;
       outFull_ = false;
+      writerBusy_ = true;
     }
+    // Until this block is written (or dropped), WriteDevice must not overtake it.
+    struct TBlockDone {
+      TPlatformDispatcher& d;
+      ~TBlockDone() {
+        std::lock_guard<std::recursive_mutex> g(d.outputLock_);
+        d.writerBusy_ = false;
+      }
+    } blockDone{*this};
     int fd = deviceHandle_.load();
     int32_t written = 0;
     while (written < length) {

@@ -60,6 +60,8 @@ class TPlatformDispatcher : public TBaseDispatcher {
   // The writer's copy of the pending output (allocated once per start, never per write).
   std::unique_ptr<uint8_t[]> drainBlock_;
   int32_t drainSize_ = 0;
+  // The writer holds bytes taken from the ring that are not yet written (OutputLock).
+  bool writerBusy_ = false;
 
   // What termios cannot hold (DSR flow, DTR control, XON/XOFF limits, the fixed flags) is
   // kept here and merged into every state read.
