@@ -1657,16 +1657,12 @@ void TBaseDispatcher::StopWorkerThreads(const std::function<void()>& wakeStatus,
   TDispatcherThread* disp = dispatchThread_.get();
   if (disp != nullptr && !disp->IsCurrentThread() && !disp->Ended()) {
     inputQueue_.Event().Set();  // end its wait for input at once
-    // A dispatch thread that waits for this very main thread (a handler's main-thread call or
-    // a window handler that is running further up this stack) cannot end before the close
-    // returns: leave it to end by itself; it then releases the buffers (deferred close).
-    // Whatever it waits for and is still queued is served here first.
-    bool waitingForUs = false;
-    if (platform::IsMainThread() && mainThreadCalls_.load() > 0) {
-      while (platform::PumpOneMessage() == platform::TPumpResult::Dispatched) {
-      }
-      waitingForUs = mainThreadCalls_.load() > 0 && !disp->Ended();
-    }
+    // A dispatch thread that waits for this main thread (a handler's main-thread call or a
+    // window handler, usually the very one running further up this stack) may not end
+    // before the close returns: leave it to end by itself once served; it then releases the
+    // buffers and the port finishes the close later (deferred close), which is right
+    // whichever way the wait was.
+    const bool waitingForUs = platform::IsMainThread() && mainThreadCalls_.load() > 0;
     if (!waitingForUs) {
       if (!PumpUntilEnded(disp, 36 * kMsPerTick)) PumpUntilEnded(disp, 36 * kMsPerTick);
     }

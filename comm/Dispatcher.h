@@ -341,6 +341,11 @@ class TBaseDispatcher {
   bool DispatchActive() const { return dispatchActive_.load(); }
   bool ClosePending() const { return closePending_.load(); }
   bool BuffersReleased() const;
+  // A worker thread of this dispatcher is about to wait for the main thread (a handler that
+  // sends a message to a window of the main thread) / has stopped waiting. A close on the main
+  // thread then does not wait for a thread that waits for it.
+  void BeginMainThreadWait() { mainThreadCalls_.fetch_add(1); }
+  void EndMainThreadWait() { mainThreadCalls_.fetch_sub(1); }
   // Waits at most ms for every worker thread to end; true when none runs any more.
   bool WaitThreadsEnded(uint32_t ms);
   void NoteThreadStart(TDispatcherThread* thread);

@@ -5,6 +5,7 @@
 #include <array>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "comm/ComPort.h"
 #include "comm/Exceptions.h"
@@ -82,11 +83,32 @@ int32_t DispatcherParam(const TBaseDispatcher& dispatcher) {
 
 // ---- starting and ending ------------------------------------------------------------------
 
+namespace {
+
+// Sends a notification to the component's window and waits for its handler. The waits are
+// counted so that the main thread, should that handler cancel the transfer or close the
+// port, knows that this step cannot go on until the handler returns.
+bool NotifyWindow(TransferRecord& record, uint32_t msg, uintptr_t wParam, intptr_t lParam,
+                  intptr_t* result) {
+  TBaseDispatcher* dispatcher = nullptr;
+  if (TCustomComPort* port = record.Port) dispatcher = port->ActiveDispatcher();
+  record.MainThreadWaits.fetch_add(1);
+  if (dispatcher != nullptr) dispatcher->BeginMainThreadWait();
+  const bool handled = platform::SendMessageTimeout(record.MessageWindow, msg, wParam, lParam,
+                                                    kNotifyTimeoutMs, result);
+  if (dispatcher != nullptr) dispatcher->EndMainThreadWait();
+  record.MainThreadWaits.fetch_sub(1);
+  return handled;
+}
+
+}  // namespace
+
 void BeginTransfer(TransferRecord& record, TProtocolType type, TStepProc step,
                    TPrepareProc prepare) {
   record.ProtocolType = type;
   record.StepProc = step;
   record.SearchPending = true;
+  record.CancelPending = false;
 
   TCustomComPort* port = record.Port;
   if (port == nullptr || !port->Open()) {
@@ -237,9 +259,8 @@ void ReportLastStatus(TransferRecord& record) {
 }
 
 void ReportError(TransferRecord& record, int32_t code) {
-  platform::SendMessageTimeout(record.MessageWindow, ProtocolErrorMessage,
-                               static_cast<uintptr_t>(static_cast<uint32_t>(code)), 0,
-                               kNotifyTimeoutMs, nullptr);
+  NotifyWindow(record, ProtocolErrorMessage, static_cast<uintptr_t>(static_cast<uint32_t>(code)), 0,
+               nullptr);
   record.ErrorCode = code;
 }
 
@@ -304,13 +325,12 @@ uint16_t BlockCrc16(const uint8_t* data, int32_t length) {
 // ---- notifications ------------------------------------------------------------------------
 
 void StatusNotify(TransferRecord& record, uint16_t options) {
-  platform::SendMessageTimeout(record.MessageWindow, ProtocolStatusMessage, options,
-                               reinterpret_cast<intptr_t>(&record), kNotifyTimeoutMs, nullptr);
+  NotifyWindow(record, ProtocolStatusMessage, options, reinterpret_cast<intptr_t>(&record),
+               nullptr);
 }
 
 void LogNotify(TransferRecord& record, uint16_t code) {
-  platform::SendMessageTimeout(record.MessageWindow, ProtocolLogMessage, code,
-                               reinterpret_cast<intptr_t>(&record), kNotifyTimeoutMs, nullptr);
+  NotifyWindow(record, ProtocolLogMessage, code, reinterpret_cast<intptr_t>(&record), nullptr);
 }
 
 bool NextFile(TransferRecord& record, std::string& destination) {
@@ -318,8 +338,7 @@ bool NextFile(TransferRecord& record, std::string& destination) {
   char name[kMaxPathText + 1] = {};
   intptr_t result = 0;
   const bool handled =
-      platform::SendMessageTimeout(record.MessageWindow, ProtocolNextFileMessage, 0,
-                                   reinterpret_cast<intptr_t>(name), kNotifyTimeoutMs, &result);
+      NotifyWindow(record, ProtocolNextFileMessage, 0, reinterpret_cast<intptr_t>(name), &result);
   if (!handled || result == 0) return false;
   destination = name;
   return true;
@@ -330,8 +349,7 @@ bool AcceptFile(TransferRecord& record, const std::string& name) {
   name.copy(text, kMaxPathText);
   intptr_t result = 0;
   const bool handled =
-      platform::SendMessageTimeout(record.MessageWindow, ProtocolAcceptMessage, 0,
-                                   reinterpret_cast<intptr_t>(text), kNotifyTimeoutMs, &result);
+      NotifyWindow(record, ProtocolAcceptMessage, 0, reinterpret_cast<intptr_t>(text), &result);
   return handled && result != 0;
 }
 
@@ -356,7 +374,26 @@ int32_t RunStep(const TStepMachine& machine, uint32_t msg, uint32_t trigger, int
   if (found == nullptr) return 0;
   TransferRecord& record = *found;
 
-  std::lock_guard<std::recursive_mutex> stepGuard(record.StepLock);
+  std::unique_lock<std::recursive_mutex> stepGuard(record.StepLock, std::defer_lock);
+  if (msg == ProtocolCancelMessage && platform::IsMainThread()) {
+    // The running step may be waiting for a handler of this very thread (one that cancels or
+    // closes the port): waiting for its lock could never end. The cancel is left to the step,
+    // which carries it out before it lets go of the lock; should the step have let go just
+    // before it saw the request, the cancel runs here after all.
+    if (!stepGuard.try_lock()) {
+      record.CancelPending.store(true);
+      for (;;) {
+        if (stepGuard.try_lock()) {
+          if (!record.CancelPending.exchange(false)) return 0;  // the step did it
+          break;
+        }
+        if (record.MainThreadWaits.load() > 0) return 0;  // the step will see it
+        std::this_thread::yield();                        // the step is finishing a pass
+      }
+    }
+  } else {
+    stepGuard.lock();
+  }
   if (machine.IsFinal(machine.State(record))) return 1;
 
   int32_t handle = msg == TriggerAvailMessage ? 0 : static_cast<int32_t>(trigger);
@@ -370,7 +407,7 @@ int32_t RunStep(const TStepMachine& machine, uint32_t msg, uint32_t trigger, int
 
       // Abort check: a cancel request, or the carrier watch finding the carrier gone.
       const int32_t modemTrigger = record.ModemTrigger;
-      const bool cancel = msg == ProtocolCancelMessage;
+      const bool cancel = msg == ProtocolCancelMessage || record.CancelPending.exchange(false);
       if (cancel ||
           (modemTrigger != 0 && handle == modemTrigger && !dispatcher->CarrierPresent())) {
         machine.Abort(record, *dispatcher, cancel);
@@ -394,6 +431,8 @@ int32_t RunStep(const TStepMachine& machine, uint32_t msg, uint32_t trigger, int
 
       const TPassRule rule = machine.Rule(machine.State(record));
       handle = 0;
+      // A cancel left by the main thread is carried out before the lock goes.
+      if (record.CancelPending.load() && !machine.IsFinal(machine.State(record))) continue;
       if (rule == TPassRule::Stop) break;
       if (rule == TPassRule::WhileBytes && !dispatcher->ByteWaiting()) break;
     }

@@ -219,6 +219,11 @@ struct TransferRecord {
   std::unique_ptr<uint8_t[]> WorkBlock;
   std::atomic<TStepProc> StepProc{nullptr};
   std::recursive_mutex StepLock;
+  // The step that holds StepLock waits for a handler on the main thread.
+  std::atomic<int32_t> MainThreadWaits{0};
+  // A cancel asked for on the main thread while the running step waited for it: the step
+  // carries it out before it lets go of StepLock.
+  std::atomic<bool> CancelPending{false};
   std::atomic<bool> ForceStatus{false};
   std::atomic<int32_t> InProgressCount{0};
   std::atomic<int32_t> BlockErrors{0};

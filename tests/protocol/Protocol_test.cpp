@@ -232,4 +232,39 @@ TEST_F(ProtocolTransfer, DestroyingTheComponentMidTransferCancelsIt) {
   EXPECT_EQ(port.PortUserCount(), 0);
 }
 
+// The status event runs on the main thread while the step that reported waits for it: a
+// cancel or a port close from inside it must not wait for that step.
+TEST_F(ProtocolTransfer, CancelOrCloseFromInsideTheStatusEvent) {
+  for (bool closePort : {false, true}) {
+    SCOPED_TRACE(closePort ? "port closed" : "transfer cancelled");
+    if (!port.Open()) port.SetOpen(true);
+    UseFile(prototest::Pattern(5000));
+    finishCodes.clear();
+    bool asked = false;
+    protocol.OnProtocolStatus = [&](comm::TCustomProtocol* p, uint16_t) {
+      if (asked || p->Record().BlockNumber.load() < 1) return;
+      asked = true;
+      if (closePort) {
+        port.SetOpen(false);
+      } else {
+        p->CancelProtocol();
+      }
+    };
+    protocol.StartTransmit();
+    Peer([&] {
+      Say("C");
+      Take(1029);
+      Say("\x06");
+      pty.ReadUntilIdle(300);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{ecCancelRequested});
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(protocol.InProgress());
+    if (closePort) {
+      ASSERT_TRUE(WaitUntil([&] { return port.OpenState() == comm::osClosed; }));
+    }
+  }
+}
+
 }  // namespace
