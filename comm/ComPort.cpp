@@ -125,6 +125,11 @@ void TCustomComPort::NotifyClosing() {
 }
 
 void TCustomComPort::NotifyClose() {
+  TellUsersClosed();
+  if (OnPortClose) OnPortClose(this);
+}
+
+void TCustomComPort::TellUsersClosed() {
   for (size_t i = users_.size(); i > 0; --i) {
     if (i > users_.size()) continue;
     const TPortUser user = users_[i - 1];
@@ -136,7 +141,6 @@ void TCustomComPort::NotifyClose() {
       user.Legacy(this, false);
     }
   }
-  if (OnPortClose) OnPortClose(this);
 }
 
 // ---- the dispatcher -------------------------------------------------------------------------
@@ -243,6 +247,7 @@ void TCustomComPort::OpenPortNow() {
   TBaseDispatcher* d = Dispatcher();
   d->SetDeviceName(DeviceNameFor(comNumber_));
   const bool hadSavedTriggers = restoreOnOpen_;
+  bool noticesSent = false;
   try {
     OpenDispatcher();
     openState_.store(osOpen);
@@ -268,12 +273,30 @@ void TCustomComPort::OpenPortNow() {
       restoreOnOpen_ = false;
       d->RestoreTriggers(savedTriggers_);
     }
+    noticesSent = true;
     NotifyOpen();
   } catch (...) {
+    // Users already told of the open (a later user or OnPortOpen raised) hold on to the
+    // dispatcher: tell them it is going before it goes.
+    if (noticesSent) {
+      openState_.store(osClosing);
+      try {
+        NotifyClosing();
+      } catch (...) {
+        ShowCurrentException();
+      }
+    }
     open_.store(false);
     openState_.store(osClosed);
     SetComWindow(false);
     DestroyDispatcher();
+    if (noticesSent) {
+      try {
+        TellUsersClosed();
+      } catch (...) {
+        ShowCurrentException();
+      }
+    }
     restoreOnOpen_ = hadSavedTriggers;  // the saved triggers wait for the next open
     throw;
   }

@@ -293,6 +293,8 @@ class TCustomComPort : public TBaseComponent {
   intptr_t WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   void CompleteDeferredClose(int32_t dispatcherHandle);
   // Destroys the hidden window and the dispatcher and marks the port closed.
+  // The closed notice to the port users (NotifyClose without OnPortClose).
+  void TellUsersClosed();
   void FinishClose();
   void DestroyDispatcher();
   void ApplyTraceState(TTraceLogState value);

@@ -418,6 +418,22 @@ TEST(ComPort, ClosingFromTheOwnAvailEventCompletesOnTheMainThread) {
   EXPECT_EQ(DispatcherTableSize(), 0);
 }
 
+TEST(ComPort, AnOpenUndoneAfterTheNoticesTellsTheUsersItClosed) {
+  PtyPair pty;
+  TComPort port;
+  Configure(port, pty);
+  std::vector<TPortNotice> notices;
+  int key = 0;
+  port.AttachPortUser(&key, [&](TCustomComPort*, TPortNotice kind) { notices.push_back(kind); });
+  port.OnPortOpen = [](TCustomComPort*) { throw Exception("refused"); };
+  EXPECT_THROW(port.SetOpen(true), Exception);
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(port.OpenState(), osClosed);
+  EXPECT_EQ(notices, (std::vector<TPortNotice>{NoticeOpen, NoticeClosing, NoticeClosed}));
+  EXPECT_EQ(DispatcherTableSize(), 0);
+  port.DetachPortUser(&key);
+}
+
 TEST(ComPort, OpenWrittenWhileLoadingHappensWhenLoaded) {
   PtyPair pty;
   TComPort port;
