@@ -29,10 +29,12 @@ TIOQueue::TIOQueue() = default;
 
 TIOQueue::~TIOQueue() {
   std::lock_guard<std::mutex> guard(lock_);
-  while (head_ != nullptr) {
-    TIOBuffer* next = head_->next_;
-    delete head_;
-    head_ = next;
+  for (TIOBuffer* list : {head_, spares_}) {
+    while (list != nullptr) {
+      TIOBuffer* next = list->next_;
+      delete list;
+      list = next;
+    }
   }
 }
 
@@ -100,6 +102,32 @@ void TIOQueue::Clear() {
     }
     r = next;
   }
+}
+
+std::unique_ptr<TDataBuffer> TIOQueue::TakeSpare() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (spares_ == nullptr) return nullptr;
+  TIOBuffer* r = spares_;
+  spares_ = r->next_;
+  r->next_ = nullptr;
+  --spareCount_;
+  return std::unique_ptr<TDataBuffer>(static_cast<TDataBuffer*>(r));
+}
+
+void TIOQueue::Recycle(std::unique_ptr<TIOBuffer> record) {
+  if (!record || record->Kind() != TIOBufferKind::Data || record->Size != TDataBuffer::kCapacity) {
+    return;
+  }
+  auto* data = static_cast<TDataBuffer*>(record.get());
+  data->Used = 0;
+  data->ReadPos = 0;
+  data->InUse.store(false);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (spareCount_ >= kMaxSpares) return;
+  TIOBuffer* r = record.release();
+  r->next_ = spares_;
+  spares_ = r;
+  ++spareCount_;
 }
 
 bool TIOQueue::WaitNotEmpty(uint32_t ms) {

@@ -92,6 +92,11 @@ class TIOQueue {
   std::unique_ptr<TIOBuffer> PopFirst();
   // Frees every record that is not InUse.
   void Clear();
+  // A data record that has been read empty, kept for the read thread to fill again, so that
+  // a steady stream allocates nothing per read; null when none is kept.
+  std::unique_ptr<TDataBuffer> TakeSpare();
+  // Keeps a fully read data record for TakeSpare (up to kMaxSpares); frees anything else.
+  void Recycle(std::unique_ptr<TIOBuffer> record);
   // Records queued: true at once; else waits on the queue event for at most ms.
   bool WaitNotEmpty(uint32_t ms);
 
@@ -106,6 +111,11 @@ class TIOQueue {
   TIOBuffer* tail_ = nullptr;
   uint32_t count_ = 0;
   uint32_t byteCount_ = 0;
+  // Enough spares for the records that pile up while the dispatch thread waits for a
+  // handler on the main thread (at most about 38 KB kept per open port).
+  static constexpr uint32_t kMaxSpares = 128;
+  TIOBuffer* spares_ = nullptr;
+  uint32_t spareCount_ = 0;
   platform::TEvent event_{false, false};
 };
 

@@ -91,6 +91,12 @@ class TReadThread final : public TDispatcherThread {
  private:
   // Bytes read, 0 when none were waiting, -161 on failure (the error is in lastErrno_).
   int32_t ReadChunk(TDataBuffer& record);
+  // A record to read into: one that the dispatcher has read empty, or a new one (throws when
+  // memory runs out).
+  std::unique_ptr<TDataBuffer> NewRecord() {
+    if (auto spare = pd_.InputQueue().TakeSpare()) return spare;
+    return TDataBuffer::Create();
+  }
   TPlatformDispatcher& pd_;
   int lastErrno_ = 0;
 };
@@ -160,7 +166,7 @@ void TReadThread::Execute() {
       }
       if (!held) {
         try {
-          held = TDataBuffer::Create();
+          held = NewRecord();
         } catch (...) {
           SetReturnValue(-13868);
           d.RequestStop();
@@ -172,7 +178,7 @@ void TReadThread::Execute() {
         held->Used = static_cast<uint32_t>(n);
         d.InputQueue().Push(std::move(held));
         try {
-          held = TDataBuffer::Create();
+          held = NewRecord();
         } catch (...) {
           SetReturnValue(-13868);
           d.RequestStop();
@@ -602,7 +608,7 @@ int32_t TPlatformDispatcher::ReadDevice(uint8_t* buffer, int32_t count) {
     if (data->ReadPos < data->Used) {
       inputQueue_.Release(record);
     } else {
-      inputQueue_.PopFirst();
+      inputQueue_.Recycle(inputQueue_.PopFirst());
     }
     remaining -= n;
     buffer += n;

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -276,15 +277,19 @@ TEST(DispatcherOutput, ABlockThatExactlyFitsIsTakenAndOneMoreByteIsRefused) {
   Harness h;
   ASSERT_EQ(h.Start(), 0);
   // The device reads nothing: the pty fills up, the writer stalls holding its block, and the
-  // output ring then stays as the test leaves it.
+  // output ring then stays as the test leaves it. The pty is full only once its line buffer
+  // on the device side holds its maximum (4095 bytes): until then the system moves bytes on
+  // in the background and the writer gets room again.
   const std::string filler(1000, 'x');
   for (int i = 0; i < 10000; ++i) {
     if (h.d->SendBlock(filler.data(), 1000) == -3006) break;
   }
   ASSERT_TRUE(WaitUntil([&] {
+    int queued = 0;
+    ioctl(h.pty.Master(), FIONREAD, &queued);
     int32_t a = h.d->OutputUsed();
     std::this_thread::yield();
-    return a == h.d->OutputUsed() && h.d->SendBlock(filler.data(), 1000) == -3006;
+    return queued >= 4095 && a == h.d->OutputUsed() && h.d->SendBlock(filler.data(), 1000) == -3006;
   }));
   int32_t free = h.d->OutputFree();
   std::string block(static_cast<size_t>(free) + 1, 'y');
