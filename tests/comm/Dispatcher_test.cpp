@@ -276,38 +276,41 @@ TEST(DispatcherRing, AFullRingHoldsFurtherInputBackWithoutLosingIt) {
 TEST(DispatcherOutput, ABlockThatExactlyFitsIsTakenAndOneMoreByteIsRefused) {
   Harness h;
   ASSERT_EQ(h.Start(), 0);
-  // The device reads nothing: the pty fills up, the writer stalls holding its block, and the
-  // output ring then stays as the test leaves it. The pty is full only once its line buffer
-  // on the device side holds its maximum (4095 bytes): until then the system moves bytes on
-  // in the background and the writer gets room again.
-  const std::string filler(1000, 'x');
-  for (int i = 0; i < 10000; ++i) {
-    if (h.d->SendBlock(filler.data(), 1000) == -3006) break;
-  }
+  // The device stops the line with XOFF: nothing more leaves, the writer holds on to what it
+  // has taken, and the output ring then stays exactly as the test fills it.
+  ASSERT_EQ(h.d->SetSoftwareFlow(900, 100, 1), 0);
+  h.pty.Write("\x13");
+  std::string received;
+  size_t xs = 0;
+  // Single bytes leave until the stop has taken effect; then one stays queued, and with the
+  // line stopped nothing reaches the device however long it waits.
   ASSERT_TRUE(WaitUntil([&] {
-    int queued = 0;
-    ioctl(h.pty.Master(), FIONREAD, &queued);
-    int32_t a = h.d->OutputUsed();
-    std::this_thread::yield();
-    return queued >= 4095 && a == h.d->OutputUsed() && h.d->SendBlock(filler.data(), 1000) == -3006;
+    if (h.d->OutputUsed() == 0) {
+      EXPECT_EQ(h.d->SendBlock("x", 1), 0);
+      ++xs;
+    }
+    std::string got = h.pty.ReadUntilIdle(100);
+    received += got;
+    return got.empty() && h.d->OutputUsed() > 0;
   }));
-  int32_t free = h.d->OutputFree();
-  std::string block(static_cast<size_t>(free) + 1, 'y');
-  EXPECT_EQ(h.d->SendBlock(block.data(), free + 1), -3006);
-  EXPECT_EQ(h.d->OutputUsed(), 1030 - free);
-  if (free > 0) {
-    EXPECT_EQ(h.d->SendBlock(block.data(), free), 0);
-    EXPECT_EQ(h.d->OutputUsed(), 1030);  // the full flag: head equals tail
-    EXPECT_EQ(h.d->OutputFree(), 0);
-  }
+  const int32_t free = h.d->OutputFree();
+  ASSERT_GT(free, 0);
+  const std::string block(static_cast<size_t>(free) + 1, 'y');
+  EXPECT_EQ(h.d->SendBlock(block.data(), free + 1), -3006);  // one too many: nothing taken
+  EXPECT_EQ(h.d->OutputFree(), free);
+  EXPECT_EQ(h.d->SendBlock(block.data(), free), 0);
+  EXPECT_EQ(h.d->OutputUsed(), 1030);  // the full flag: head equals tail
+  EXPECT_EQ(h.d->OutputFree(), 0);
+  EXPECT_EQ(h.d->SendBlock("z", 1), -3006);
   EXPECT_EQ(h.d->SendBlock(block.data(), 0), 0);
-  // Once the device reads, everything drains.
-  std::string drained = h.pty.ReadUntilIdle(500);
-  EXPECT_GT(drained.size(), 1000u);
-  EXPECT_TRUE(WaitUntil([&] {
-    h.pty.ReadUntilIdle(50);
-    return h.d->OutputUsed() == 0;
+  // XON: everything drains, in order.
+  h.pty.Write("\x11");
+  const std::string expected = std::string(xs, 'x') + std::string(static_cast<size_t>(free), 'y');
+  ASSERT_TRUE(WaitUntil([&] {
+    received += h.pty.ReadUntilIdle(20);
+    return received.size() >= expected.size() && h.d->OutputUsed() == 0;
   }));
+  EXPECT_EQ(received, expected);
 }
 
 TEST(DispatcherDelivery, AvailIsCoalescedAndTheRingDropsWhatTheGreediestHandlerRead) {
