@@ -766,7 +766,6 @@ int32_t TBaseDispatcher::ClearInput() {
 }
 
 bool TBaseDispatcher::PullInput() {
-  uint32_t logged = 0;
   const uint8_t* logFrom[2] = {nullptr, nullptr};
   int32_t logCount[2] = {0, 0};
   bool full;
@@ -822,7 +821,6 @@ bool TBaseDispatcher::PullInput() {
           if (logFrom[i] != nullptr && (i == 0 || logCount[i] > 0)) {
             RecordLogEntry(logk::Dispatch, logk::ReadCom, static_cast<uint32_t>(logCount[i]),
                            logFrom[i], logCount[i]);
-            ++logged;
           }
         }
       }
@@ -832,7 +830,6 @@ bool TBaseDispatcher::PullInput() {
   if (logOn_.load(std::memory_order_relaxed)) {
     RecordLogText(logk::Dispatch, 8, 0, "Dispatch buffer full.");
   }
-  (void)logged;
   return true;
 }
 
