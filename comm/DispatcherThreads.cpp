@@ -84,8 +84,10 @@ void TBaseDispatcher::InputPass() {
   PullInput();
   if (!dispatchActive_.load()) {
     {
+      // Keep the delta bits of this pass (ModemStatusNow clears them in the field it
+      // returns): the application still reads which lines changed.
       std::lock_guard<std::recursive_mutex> g(stateLock_);
-      RefreshModemStatus(0xF0);
+      modemStatus_ = ModemStatusNow();
     }
     while (ScanStatusTriggers()) {
       if (closePending_.load()) return;

@@ -276,8 +276,9 @@ void TBaseDispatcher::RemoveWindowHandler(platform::HWND window) {
           windowHandlers_, [&](const TWindowEntry& e) { return e.Window == window; },
           dispatchActive_.load(), handlersDirty_)) {
     RecordLogEntry(logk::TrgHdDsp, logk::Window, window, nullptr, 0);
+  } else {
+    RecheckHandlerService(0);
   }
-  RecheckHandlerService(0);
 }
 
 void TBaseDispatcher::RemoveProcedureHandler(TTriggerProc procedure) {
@@ -286,8 +287,9 @@ void TBaseDispatcher::RemoveProcedureHandler(TTriggerProc procedure) {
           procHandlers_, [&](const TProcEntry& e) { return e.Proc == procedure; },
           dispatchActive_.load(), handlersDirty_)) {
     RecordLogEntry(logk::TrgHdDsp, logk::Procedure, 0, nullptr, 0);
+  } else {
+    RecheckHandlerService(0);
   }
-  RecheckHandlerService(0);
 }
 
 void TBaseDispatcher::RemoveEventHandler(const void* code) {
@@ -296,8 +298,9 @@ void TBaseDispatcher::RemoveEventHandler(const void* code) {
           eventHandlers_, [&](const TEventEntry& e) { return e.Code == code; },
           dispatchActive_.load(), handlersDirty_)) {
     RecordLogEntry(logk::TrgHdDsp, logk::Method, 0, nullptr, 0);
+  } else {
+    RecheckHandlerService(0);
   }
-  RecheckHandlerService(0);
 }
 
 void TBaseDispatcher::RecheckHandlerService(int32_t change) {
