@@ -187,6 +187,7 @@ int32_t TBaseDispatcher::StartPort(const std::string& deviceName, int32_t baud, 
   }
   inSize_.store(inSize);
   lastError_.store(0);
+  deviceFailed_.store(false);
   outSentPending_.store(false);
   closePending_.store(false);
   {

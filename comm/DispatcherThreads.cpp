@@ -163,6 +163,8 @@ void TBaseDispatcher::NoteThreadEnd(TDispatcherThread* thread) {
   int32_t code = thread->ReturnValue();
   if (code == -161 || code == -160) {
     lastError_.store(-1);
+    // Read and write thread may both fail; the first one tells the handlers.
+    const bool firstFailure = !deviceFailed_.exchange(true);
     // Let line-status triggers fire. A delivery on the dispatch thread may be running; wait
     // for it, but give up when a close is under way (the port is going away, and the close
     // may itself be waiting for this thread).
@@ -174,6 +176,7 @@ void TBaseDispatcher::NoteThreadEnd(TDispatcherThread* thread) {
       while (ScanStatusTriggers()) {
         if (closePending_.load()) break;
       }
+      if (firstFailure && !closePending_.load()) FireTimersAfterFailure();
     }
   } else if (code != 0) {
     try {

@@ -533,6 +533,32 @@ bool TBaseDispatcher::ScanTimerTriggers() {
   return DeliverTrigger(TriggerTimerMessage, static_cast<uint32_t>(handle), 0);
 }
 
+void TBaseDispatcher::FireTimersAfterFailure() {
+  // The dispatch thread ends with the device, so an active timer would never fire and its
+  // owner (a transfer waiting for a reply, a packet waiting for its end) would wait for ever.
+  // Each one active now fires once, at once; DeviceFailed tells the handler why.
+  std::vector<int32_t> active;
+  {
+    std::lock_guard<std::recursive_mutex> g(stateLock_);
+    for (const auto& t : timerTriggers_) {
+      if (t.Active) active.push_back(t.Handle);
+    }
+  }
+  for (int32_t handle : active) {
+    if (closePending_.load()) return;
+    {
+      std::lock_guard<std::recursive_mutex> g(stateLock_);
+      auto it = std::find_if(timerTriggers_.begin(), timerTriggers_.end(),
+                             [&](const TTimerTrigger& t) { return t.Handle == handle; });
+      // Dropped or disarmed by an earlier handler of this round.
+      if (it == timerTriggers_.end() || !it->Active) continue;
+      it->Active = false;
+    }
+    RecordLogEntry(logk::Trigger, logk::TimerSub, static_cast<uint32_t>(handle), nullptr, 0);
+    DeliverTrigger(TriggerTimerMessage, static_cast<uint32_t>(handle), 0);
+  }
+}
+
 bool TBaseDispatcher::ScanReceivedData() {
   uint64_t arrivals;
   int32_t held;

@@ -617,6 +617,38 @@ TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {
   h.d.reset();
 }
 
+TEST(DispatcherFailure, ActiveTimersFireOnceWhenTheDeviceFails) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  std::mutex lock;
+  std::vector<uint32_t> fired;
+  std::atomic<bool> failedSeen{false};
+  h.d->AddEventHandler(&fired, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerTimerMessage) return;
+    failedSeen.store(h.d->DeviceFailed());
+    std::lock_guard<std::mutex> g(lock);
+    fired.push_back(wParam);
+  });
+  const int32_t waiting = h.d->NewTimerTrigger();
+  const int32_t idle = h.d->NewTimerTrigger();               // never armed
+  ASSERT_EQ(h.d->ArmTimerTrigger(waiting, 20000, true), 0);  // some 18 minutes
+  EXPECT_FALSE(h.d->DeviceFailed());
+
+  h.pty.CloseSlaveFd();
+  h.pty.CloseMaster();
+  // Nothing else would ever fire it: the dispatch thread ends with the device.
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(lock);
+    return !fired.empty();
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+  EXPECT_TRUE(h.d->DeviceFailed());
+  EXPECT_TRUE(failedSeen.load());
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(fired, std::vector<uint32_t>{static_cast<uint32_t>(waiting)});
+  (void)idle;
+}
+
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {
   PtyPair pty;
   TBaseComponent owner;
