@@ -337,7 +337,12 @@ class TBaseDispatcher {
   bool ThreadsRunning() const { return threadsRunning_.load(); }
   int32_t LiveThreadCount() const { return liveThreadCount_.load(); }
   bool StopRequested() const { return stopRequested_.load(); }
-  void RequestStop() { stopRequested_.store(true); }
+  // Asks every worker thread to end (a failing thread does so for all of them) and wakes
+  // their waits, which have no time limit.
+  void RequestStop() {
+    stopRequested_.store(true);
+    WakeWorkers();
+  }
   bool DispatchActive() const { return dispatchActive_.load(); }
   bool ClosePending() const { return closePending_.load(); }
   // A worker thread ended with a device read or write failure since the port started: the
@@ -418,6 +423,8 @@ class TBaseDispatcher {
   // Reads the device's modem lines (CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80); 0 when it has none.
   virtual uint8_t ReadModemLines() = 0;
   virtual int32_t SetBreak(bool on) = 0;
+  // Ends the current wait of every worker thread, so that each looks at StopRequested.
+  virtual void WakeWorkers() { inputQueue_.Event().Set(); }
 
  public:
   // Stops the port (or finishes a pending close), then serves the main-thread queue until

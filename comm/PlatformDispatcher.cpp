@@ -149,7 +149,9 @@ void TReadThread::Execute() {
   try {
     while (!d.StopRequested()) {
       pollfd fds[2] = {{pd_.DeviceHandle(), POLLIN, 0}, {pd_.readWake_.Fd(), POLLIN, 0}};
-      int pr = ::poll(fds, 2, 50);
+      // No time limit: data, a hang-up or the wake event (a stop) ends the wait, so an idle
+      // port costs this thread nothing.
+      int pr = ::poll(fds, 2, -1);
       if (pr < 0) {
         if (errno == EINTR) continue;
         pd_.RecordWorkerError(errno);
@@ -210,7 +212,8 @@ void TWriteThread::Execute() {
   SetReturnValue(0);
   try {
     while (!d.StopRequested()) {
-      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, 100);
+      // No time limit: output, a purge or a stop (the wake event) ends the wait.
+      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, platform::kInfinite);
       if (w == platform::kWaitObject0) {
         if (d.StopRequested()) break;
         int32_t r = pd_.DrainOutput();
@@ -395,6 +398,13 @@ void TPlatformDispatcher::StartThreads() {
     t->Start();
     startEvent_.Wait(3000);
   }
+}
+
+void TPlatformDispatcher::WakeWorkers() {
+  TBaseDispatcher::WakeWorkers();
+  readWake_.Set();
+  writeWake_.Set();
+  statusWake_.Set();
 }
 
 void TPlatformDispatcher::StopThreads() {

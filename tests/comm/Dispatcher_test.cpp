@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,6 +46,9 @@ class TTestDispatcher : public TPlatformDispatcher {
     int lines = modemLines.load();
     return lines < 0 ? TPlatformDispatcher::ReadModemLines() : static_cast<uint8_t>(lines);
   }
+  int ReadThreadId() { return readThread_ ? readThread_->NativeId() : 0; }
+  int WriteThreadId() { return writeThread_ ? writeThread_->NativeId() : 0; }
+  int DispatchThreadId() { return dispatchThread_ ? dispatchThread_->NativeId() : 0; }
   std::atomic<int> serviceRechecks{0};
   void RecheckHandlerService(int32_t change) override {
     ++serviceRechecks;
@@ -80,6 +84,17 @@ std::string Pattern(size_t n, uint32_t seed) {
 std::atomic<int> g_procedureCalls{0};
 void CountingProcedure(uint32_t, uint32_t, int32_t) { ++g_procedureCalls; }
 void OtherProcedure(uint32_t, uint32_t, int32_t) { --g_procedureCalls; }
+
+// How often the thread has given up the processor of its own accord: once per wait that
+// blocked, including each wait that ran into its time limit.
+long WaitsOf(int tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -647,6 +662,31 @@ TEST(DispatcherFailure, ActiveTimersFireOnceWhenTheDeviceFails) {
   std::lock_guard<std::mutex> g(lock);
   EXPECT_EQ(fired, std::vector<uint32_t>{static_cast<uint32_t>(waiting)});
   (void)idle;
+}
+
+TEST(DispatcherIdle, OnlyTheDispatchTickWakesAnIdlePort) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  const int reader = h.d->ReadThreadId(), writer = h.d->WriteThreadId();
+  const int dispatcher = h.d->DispatchThreadId();
+  ASSERT_NE(reader, 0);
+  ASSERT_NE(writer, 0);
+  ASSERT_NE(dispatcher, 0);
+  // Measured against the dispatch thread's own 50 ms tick rather than the clock, so that a
+  // busy machine slows both alike.
+  const long readBefore = WaitsOf(reader), writeBefore = WaitsOf(writer);
+  const long dispatchBefore = WaitsOf(dispatcher);
+  ASSERT_TRUE(WaitUntil([&] { return WaitsOf(dispatcher) >= dispatchBefore + 20; }));
+  EXPECT_LE(WaitsOf(reader) - readBefore, 1);
+  EXPECT_LE(WaitsOf(writer) - writeBefore, 1);
+
+  // Sleeping without a time limit, they still wake for work and for the stop.
+  h.d->SendBlock("ping", 4);
+  EXPECT_EQ(h.pty.ReadFor(4, 5000), "ping");
+  h.pty.Write("pong");
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 4; }));
+  h.d->StopPort();
+  EXPECT_TRUE(h.d->WaitThreadsEnded(10000));
 }
 
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {
