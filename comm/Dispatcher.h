@@ -57,6 +57,10 @@ constexpr int32_t StatusOutputUsed = 4;
 constexpr int32_t StatusOutputSent = 5;
 
 constexpr int32_t kInputRingSize = 8192;
+// Received records that may wait in the input queue beyond the ring. When an application
+// reads slower than the device sends, the read thread stops reading at this bound and the
+// kernel's flow control holds the device back, instead of memory growing without end.
+constexpr uint32_t kInputQueueLimit = 65536;
 constexpr int32_t kAvailTriggerHandle = 1;
 
 // StartPort options.

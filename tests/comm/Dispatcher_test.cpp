@@ -4,6 +4,7 @@
 #include "comm/Dispatcher.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -301,6 +302,57 @@ TEST(DispatcherRing, AFullRingHoldsFurtherInputBackWithoutLosingIt) {
   std::string tail(99, '\0');
   ASSERT_EQ(h.d->ReceiveBlock(tail.data(), 99), 99);
   EXPECT_EQ(std::string(1, static_cast<char>(b)) + rest + tail, data);
+}
+
+TEST(DispatcherRing, ADeviceThatOutrunsItsReaderIsHeldBackAtTheQueueBoundAndLosesNothing) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  // The device sends 2 MiB as fast as the pty takes them; nobody reads yet.
+  const std::string data = Pattern(2 << 20, 11);
+  std::atomic<size_t> written{0};
+  std::atomic<bool> release{false};
+  std::thread device([&] {
+    const int fd = h.pty.Master();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (written.load() < data.size()) {
+      pollfd p{fd, POLLOUT, 0};
+      // A pty that takes nothing for half a second holds the device back: report it and
+      // wait until the test starts reading.
+      if (poll(&p, 1, 500) == 0 && !release.load()) {
+        release.wait(false);
+        continue;
+      }
+      const ssize_t n = write(fd, data.data() + written.load(),
+                              std::min<size_t>(65536, data.size() - written.load()));
+      if (n > 0) written += static_cast<size_t>(n);
+    }
+  });
+  // The ring fills, then the queue up to its bound; then the read thread stops reading.
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == kInputRingSize; }));
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputQueue().AtLimit(); }));
+  // One record may go past the bound: the one read when the queue was just below it.
+  EXPECT_LE(h.d->InputQueue().ByteCount(), kInputQueueLimit + TDataBuffer::kCapacity);
+  EXPECT_LT(written.load(), data.size()) << "the whole flood was taken in";
+
+  // Reading makes room; everything arrives, in order.
+  release.store(true);
+  release.notify_all();
+  std::string got;
+  std::vector<char> buf(kInputRingSize);
+  uint32_t mostQueued = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (got.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
+    mostQueued = std::max(mostQueued, h.d->InputQueue().ByteCount());
+    const int32_t n = h.d->InputUsed();
+    if (n > 0 && h.d->ReceiveBlock(buf.data(), n) == n) {
+      got.append(buf.data(), static_cast<size_t>(n));
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  device.join();
+  EXPECT_LE(mostQueued, kInputQueueLimit + TDataBuffer::kCapacity);
+  EXPECT_TRUE(got == data) << "got " << got.size() << " bytes, not the ones sent";
 }
 
 TEST(DispatcherOutput, ABlockThatExactlyFitsIsTakenAndOneMoreByteIsRefused) {
