@@ -1,6 +1,6 @@
 # The utility's tests: the logic tests link the logic with the embedded image and the version
 # record; the window tests also the Qt windows and a main that makes an offscreen application.
-find_package(Qt6 REQUIRED COMPONENTS Widgets Svg)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Test)
 set(APP_SCREENSHOT_DIR ${CMAKE_BINARY_DIR}/screenshots)
 file(MAKE_DIRECTORY ${APP_SCREENSHOT_DIR})
 
@@ -12,7 +12,7 @@ foreach(source ${APP_TEST_SOURCES})
   if(stem MATCHES "Window|MissingImage|Update|Dialogue")
     target_sources(${exe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app/support/AppTestMain.cpp
                                   ${CMAKE_CURRENT_SOURCE_DIR}/app/support/QtWait.cpp)
-    target_link_libraries(${exe} PRIVATE vexilora_qt)
+    target_link_libraries(${exe} PRIVATE vexilora_qt Qt6::Test)
   else()
     target_link_libraries(${exe} PRIVATE vexilora_logic)
   endif()
