@@ -54,6 +54,13 @@ void TBoxCloser::Poll() {
 }
 
 void SaveScreenshot(QWidget* widget, const std::string& name) {
+#if defined(__SANITIZE_THREAD__)
+  // Grabbing a picture runs Qt's image work on its thread pool, which the sanitizer cannot
+  // follow; the other builds save the screenshots.
+  (void)widget;
+  (void)name;
+  return;
+#endif
   QDir().mkpath(QStringLiteral(APP_SCREENSHOT_DIR));
   widget->grab().save(QStringLiteral(APP_SCREENSHOT_DIR) + "/" + QString::fromStdString(name) +
                       ".png");
