@@ -226,6 +226,12 @@ void TForm1::Xmodem1ProtocolStatus(comm::TCustomProtocol*, uint16_t) {
     SetProgressPosition(XModem1.BytesTransferred());
 }
 
+void TForm1::Xmodem1ProtocolFinish(comm::TCustomProtocol*, int32_t ErrorCode) {
+  // Success is the device's "OK" line, not the protocol's end; only a failed transfer that is
+  // still waiting for that line matters here.
+  if (ErrorCode != 0 && DialogueState == 15) SetButtonEnabled(true);
+}
+
 void TForm1::StartUpdate() {
   try {
     ComPort1.SetOpen(false);

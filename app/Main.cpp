@@ -74,6 +74,9 @@ TForm1::TForm1(TForm1View& view, std::string exePath)
   XModem1.OnProtocolStatus = [this](comm::TCustomProtocol* CP, uint16_t Options) {
     Xmodem1ProtocolStatus(CP, Options);
   };
+  XModem1.OnProtocolFinish = [this](comm::TCustomProtocol* CP, int32_t ErrorCode) {
+    Xmodem1ProtocolFinish(CP, ErrorCode);
+  };
 
   window_ = platform::CreateHiddenWindow(
       "TForm1", [this](uint32_t msg, uintptr_t wParam, intptr_t lParam) -> intptr_t {

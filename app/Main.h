@@ -117,6 +117,10 @@ class TForm1 : public comm::TBaseComponent {
   void DialogueStep(bool IsMain, const std::string& Text);
   void DataPacket1Timeout(comm::TDataPacket* Sender);
   void Xmodem1ProtocolStatus(comm::TCustomProtocol* CP, uint16_t Options);
+  // A transfer that the protocol gave up (the device refused every block, cancelled it, or
+  // stopped answering) gets no verdict line from the device: the update button comes back so
+  // that the user can try again instead of being left with a disabled window.
+  void Xmodem1ProtocolFinish(comm::TCustomProtocol* CP, int32_t ErrorCode);
   void StartUpdate();
   void uiButton1Click();
 
