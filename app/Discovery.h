@@ -1,0 +1,31 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+// Helpers of the device search (TForm1::FindDevice and the device-change handler), kept
+// apart so that a command-line front end and the tests use the same rules.
+
+namespace discovery {
+
+// The device-instance identifier of the Vexilora.
+inline constexpr const char* kDeviceInstanceId = "USB\\Vid_ffff&Pid_0005\\VEXILORA";
+// The text an arrival's or removal's interface path must contain (letter case counts).
+inline constexpr const char* kNameTest = "Vexilora";
+// A friendly name is read into a buffer of this many bytes, the closing zero included.
+inline constexpr size_t kFriendlyNameBuffer = 257;
+
+// The port name in a friendly name: from the first "COM" to the end, without the name's last
+// character ("USB Serial Port (COM5)" -> "COM5"); the whole name when it holds no "COM".
+std::string ComNameFromFriendlyName(const std::string& friendlyName);
+
+// A friendly name as the platform's property read leaves it in the 257-byte buffer: a name
+// that does not fit (closing zero included) is not copied at all, so it reads as empty.
+std::string FriendlyNameInBuffer(const std::string& name);
+
+// One line for standard error that says why the device at devicePath could not be opened and
+// what the user can do, for the failures a user can mend (no permission, another program holds
+// the port); empty for other failures.
+std::string OpenFailureAdvice(const std::string& devicePath, const std::exception& failure);
+
+}  // namespace discovery
