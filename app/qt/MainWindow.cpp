@@ -139,10 +139,12 @@ TMainWindow::TMainWindow(const std::string& exePath)
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
 
+  deviceWatch_ = std::make_unique<TDeviceWatch>(*form_);
   form_->FormCreate();
 }
 
 TMainWindow::~TMainWindow() {
+  deviceWatch_.reset();
   passWindows_.clear();
   form_.reset();
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/Main.h"
+#include "app/qt/DeviceWatch.h"
 #include "app/qt/MainLoop.h"
 
 namespace appqt {
@@ -29,6 +30,8 @@ class TMainWindow : public QWidget, public app::TForm1View {
   ~TMainWindow() override;
 
   app::TForm1& Form() { return *form_; }
+  // Hears udev's arrivals and removals for the window.
+  TDeviceWatch& DeviceWatch() { return *deviceWatch_; }
 
   // TForm1View
   void StateChanged() override;
@@ -67,6 +70,7 @@ class TMainWindow : public QWidget, public app::TForm1View {
   bool firstShowDone_ = false;
   std::vector<std::unique_ptr<TForm2>> passWindows_;
   std::unique_ptr<app::TForm1> form_;
+  std::unique_ptr<TDeviceWatch> deviceWatch_;
 };
 
 }  // namespace appqt
