@@ -210,7 +210,10 @@ bool Report(const std::string& label, const TOptions& o, const TSink& sink, bool
   for (size_t s = 0; s <= kSizeSlots; ++s) {
     const uint64_t c = g_bySize[s].load();
     if (c == 0 || s == sizeof(comm::TDataBuffer)) continue;
-    others += " " + std::to_string(c) + "x" + (s == kSizeSlots ? ">=" : "") + std::to_string(s);
+    char item[48];
+    std::snprintf(item, sizeof item, " %llux%s%zu", static_cast<unsigned long long>(c),
+                  s == kSizeSlots ? ">=" : "", s);
+    others += item;
   }
   if (!others.empty())
     std::printf("  other allocations by size (count x bytes):%s\n", others.c_str());

@@ -135,10 +135,9 @@ std::string Cut(std::string text, size_t limit) {
 
 // Milliseconds as seconds with three decimals, at least seven digits: 1234 -> 0001.234.
 std::string LogTimeText(uint32_t ms) {
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%07u", ms);
-  std::string text = digits;
-  text.insert(text.size() - 3, ".");
+  // Seconds with at least four digits, then the milliseconds: 0001.234.
+  char text[16];
+  std::snprintf(text, sizeof text, "%04u.%03u", ms / 1000, ms % 1000);
   return text;
 }
 

@@ -340,6 +340,9 @@ class TBaseDispatcher {
   void RequestStop() { stopRequested_.store(true); }
   bool DispatchActive() const { return dispatchActive_.load(); }
   bool ClosePending() const { return closePending_.load(); }
+  // A worker thread ended with a device read or write failure since the port started: the
+  // device has gone away (or broke), and no dispatch pass runs again until it is reopened.
+  bool DeviceFailed() const { return deviceFailed_.load(); }
   bool BuffersReleased() const;
   // A worker thread of this dispatcher is about to wait for the main thread (a handler that
   // sends a message to a window of the main thread) / has stopped waiting. A close on the main
@@ -444,6 +447,7 @@ class TBaseDispatcher {
   uint8_t RefreshModemStatus(uint8_t mask);
   void UpdateModemDeltas();
   int32_t AllocTriggerHandle();
+  void FireTimersAfterFailure();
   bool DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t data);
   int32_t InputHeld() const;  // under InputLock
 
@@ -537,6 +541,7 @@ class TBaseDispatcher {
   std::atomic<bool> threadsRunning_{false};
   std::atomic<int32_t> liveThreadCount_{0};
   std::atomic<bool> releaseOnDispatchExit_{false};
+  std::atomic<bool> deviceFailed_{false};
   std::atomic<bool> closeRunning_{false};
   std::atomic<bool> shutDown_{false};
   std::mutex threadsEndedLock_;

@@ -405,11 +405,14 @@ int32_t RunStep(const TStepMachine& machine, uint32_t msg, uint32_t trigger, int
                                    machine.StateLogCode(machine.State(record)), 0, nullptr, 0);
       }
 
-      // Abort check: a cancel request, or the carrier watch finding the carrier gone.
+      // Abort check: a cancel request, the carrier watch finding the carrier gone, or a
+      // trigger arriving from a device that failed (it vanished: no reply can come, and the
+      // dispatcher fires the transfer's timers once to say so).
       const int32_t modemTrigger = record.ModemTrigger;
       const bool cancel = msg == ProtocolCancelMessage || record.CancelPending.exchange(false);
       if (cancel ||
-          (modemTrigger != 0 && handle == modemTrigger && !dispatcher->CarrierPresent())) {
+          (modemTrigger != 0 && handle == modemTrigger && !dispatcher->CarrierPresent()) ||
+          (handle != 0 && dispatcher->DeviceFailed())) {
         machine.Abort(record, *dispatcher, cancel);
         record.ForceStatus = true;
       }

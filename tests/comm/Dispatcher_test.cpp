@@ -39,6 +39,17 @@ class TTestDispatcher : public TPlatformDispatcher {
     std::lock_guard<std::recursive_mutex> g(InputLock());
     return inTail_;
   }
+  // A pty has no modem lines: a test that needs them sets them here (-1: ask the device).
+  std::atomic<int> modemLines{-1};
+  uint8_t ReadModemLines() override {
+    int lines = modemLines.load();
+    return lines < 0 ? TPlatformDispatcher::ReadModemLines() : static_cast<uint8_t>(lines);
+  }
+  std::atomic<int> serviceRechecks{0};
+  void RecheckHandlerService(int32_t change) override {
+    ++serviceRechecks;
+    TPlatformDispatcher::RecheckHandlerService(change);
+  }
 };
 
 std::string DeviceName(const std::string& path) {
@@ -65,6 +76,10 @@ std::string Pattern(size_t n, uint32_t seed) {
   }
   return s;
 }
+
+std::atomic<int> g_procedureCalls{0};
+void CountingProcedure(uint32_t, uint32_t, int32_t) { ++g_procedureCalls; }
+void OtherProcedure(uint32_t, uint32_t, int32_t) { --g_procedureCalls; }
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -471,6 +486,56 @@ TEST(DispatcherStatus, OutputTriggersFireOnceWithTheirCounts) {
   for (const auto& t : h.d->StatusTriggers()) EXPECT_FALSE(t.Armed);
 }
 
+TEST(DispatcherStatus, ModemLineChangesKeepTheirDeltaBitsThroughTheInputPass) {
+  Harness h;
+  h.d->modemLines.store(0x30);  // CTS and DSR up
+  ASSERT_EQ(h.Start(), 0);
+  EXPECT_EQ(h.d->ModemStatusByte(), 0x30);
+  std::atomic<uint32_t> modemFired{0};
+  std::atomic<int> avails{0};
+  h.d->AddEventHandler(&modemFired, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg == TriggerStatusMessage) modemFired.store(wParam);
+    if (msg == TriggerAvailMessage) {
+      std::vector<char> buf(wParam);
+      h.d->ReceiveBlock(buf.data(), static_cast<int32_t>(wParam));
+      ++avails;
+    }
+  });
+  h.d->SetAvailLength(1);
+  int32_t modem = h.d->NewStatusTrigger(StatusModem);
+  ASSERT_EQ(h.d->ArmStatusTrigger(modem, 0x10, true), 0);  // watch CTS
+
+  // CTS drops; the device reports it as a CTS event.
+  h.d->modemLines.store(0x20);
+  h.d->InputQueue().Push(std::make_unique<TStatusBuffer>(EV_CTS));
+  ASSERT_TRUE(WaitUntil([&] { return modemFired.load() == static_cast<uint32_t>(modem); }));
+  // A later pass (this byte's delivery comes after the pass's modem-status step) still shows
+  // which line changed: DSR up, CTS down, DCTS set.
+  h.pty.Write("x");
+  ASSERT_TRUE(WaitUntil([&] { return avails.load() == 1; }));
+  EXPECT_EQ(h.d->ModemStatusByte(), 0x21);
+  // Reading the status hands the deltas out once.
+  EXPECT_EQ(h.d->ModemStatusNow(), 0x21);
+  EXPECT_EQ(h.d->ModemStatusByte(), 0x20);
+}
+
+TEST(DispatcherHandlers, RemovalRechecksHandlerServiceOnlyForAHandlerThatIsNotThere) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  int a = 0, b = 0;
+  h.d->AddEventHandler(&a, [](uint32_t, uint32_t, int32_t) {});
+  h.d->AddProcedureHandler(CountingProcedure);
+  const int before = h.d->serviceRechecks.load();
+  h.d->RemoveEventHandler(&a);
+  h.d->RemoveProcedureHandler(CountingProcedure);
+  EXPECT_EQ(h.d->serviceRechecks.load(), before);
+  h.d->RemoveEventHandler(&a);  // already gone
+  h.d->RemoveEventHandler(&b);  // never there
+  h.d->RemoveProcedureHandler(OtherProcedure);
+  h.d->RemoveWindowHandler(12345);
+  EXPECT_EQ(h.d->serviceRechecks.load(), before + 4);
+}
+
 TEST(DispatcherClose, AHandlerThatStopsThePortEndsTheDeliveryAndTheThreadsReleaseTheBuffers) {
   for (bool fromMainThread : {false, true}) {
     SCOPED_TRACE(fromMainThread ? "closed through a main-thread call"
@@ -550,6 +615,38 @@ TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {
   EXPECT_EQ(h.d->TakeLineError(), 0);
   h.d->StopPort();
   h.d.reset();
+}
+
+TEST(DispatcherFailure, ActiveTimersFireOnceWhenTheDeviceFails) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  std::mutex lock;
+  std::vector<uint32_t> fired;
+  std::atomic<bool> failedSeen{false};
+  h.d->AddEventHandler(&fired, [&](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerTimerMessage) return;
+    failedSeen.store(h.d->DeviceFailed());
+    std::lock_guard<std::mutex> g(lock);
+    fired.push_back(wParam);
+  });
+  const int32_t waiting = h.d->NewTimerTrigger();
+  const int32_t idle = h.d->NewTimerTrigger();               // never armed
+  ASSERT_EQ(h.d->ArmTimerTrigger(waiting, 20000, true), 0);  // some 18 minutes
+  EXPECT_FALSE(h.d->DeviceFailed());
+
+  h.pty.CloseSlaveFd();
+  h.pty.CloseMaster();
+  // Nothing else would ever fire it: the dispatch thread ends with the device.
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(lock);
+    return !fired.empty();
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+  EXPECT_TRUE(h.d->DeviceFailed());
+  EXPECT_TRUE(failedSeen.load());
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(fired, std::vector<uint32_t>{static_cast<uint32_t>(waiting)});
+  (void)idle;
 }
 
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {

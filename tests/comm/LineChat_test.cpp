@@ -120,9 +120,23 @@ TEST_F(LineChat, ReportsAPortThatCannotBeOpened) {
   TLineChat chat({"/dev/no-such-serial-device", "hello"}, dir);
   const TRun run = chat.Finish();
   ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_NE(WEXITSTATUS(run.status), 0);
+  EXPECT_EQ(WEXITSTATUS(run.status), 1);
   EXPECT_EQ(run.err, "line-chat: ie_BadId - Specified comport doesn't exist\n");
   EXPECT_FALSE(fs::exists(fs::path(dir) / "COMM.TRC"));
+}
+
+TEST_F(LineChat, ADeviceThatVanishesWhileItWaitsEndsItWithAFailure) {
+  PtyPair pty;
+  TLineChat chat({"--timeout", "600000", pty.SlavePath(), "hello"}, dir);
+  ASSERT_EQ(pty.ReadFor(7, 10000), "hello\r\n");
+  pty.CloseSlaveFd();
+  pty.CloseMaster();
+  const TRun run = chat.Finish();  // long before its ten-minute wait would end
+  ASSERT_TRUE(WIFEXITED(run.status)) << run.err;
+  EXPECT_EQ(WEXITSTATUS(run.status), 1) << run.err;
+  EXPECT_NE(run.err.find("the device stopped answering"), std::string::npos) << run.err;
+  // The port still closed as usual: the trace holds what was sent.
+  EXPECT_NE(Read("COMM.TRC").find("hello[0D][0A]"), std::string::npos);
 }
 
 TEST_F(LineChat, RejectsAMalformedCommandLine) {
