@@ -281,6 +281,76 @@ TEST_F(XmodemTest, SilentReceiverGetsTheBlockAgainWithoutCounting) {
   EXPECT_EQ(Record().TotalErrors, 0);
 }
 
+// Bytes other than ACK, NAK and CAN on the line back are noise: each is counted as an
+// error, and the reply the transmitter waits for is still to come. Only a NAK or the end of
+// the wait sends a block again; a block sent again for noise would draw a second ACK that
+// the next block takes for its own.
+TEST_F(XmodemTest, NoiseWhileWaitingForAReplyIsCountedNotAnswered) {
+  struct Case {
+    const char* Name;
+    std::string BlockReply;  // the receiver's answer to block 1
+    std::string EotReply;    // its answer to the first EOT
+    std::string Wire;        // what follows block 1 on the wire
+    int32_t Code;
+    int32_t Errors;
+  };
+  const std::string file = Pattern(1500, 11);
+  const std::string block2 = WireBlock(2, BlockData(file, 1024, 1024), true);
+  const std::vector<Case> cases = {
+      {"noise before the block's ACK", "x" + ACK, ACK, block2 + EOT, 0, 1},
+      {"noise before a NAK", "" + NAK, ACK,
+       WireBlock(1, BlockData(file, 0, 1024), true) + block2 + EOT, 0, 2},
+      {"noise before the EOT's ACK", ACK, "C" + ACK, block2 + EOT, 0, 1},
+      {"noise up to the limit before the EOT's ACK", ACK, "abcde" + ACK, block2 + EOT, 0, 5},
+      {"noise past the limit in reply to the EOT", ACK, "abcdef", block2 + EOT,
+       comm::ecTooManyErrors, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    finishCodes.clear();
+    UseFile(file);
+    protocol.StartTransmit();
+    std::string wire;
+    Peer([&] {
+      Say(C);
+      Take(1029);
+      Say(c.BlockReply);
+      if (c.BlockReply.back() == NAK[0]) {
+        wire += Take(1029);
+        Say(ACK);
+      }
+      wire += Take(1029);
+      Say(ACK);
+      wire += Take(1);
+      Say(c.EotReply);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{c.Code});
+    EXPECT_EQ(Record().TotalErrors, c.Errors);
+    EXPECT_TRUE(wire == c.Wire) << "wire has " << wire.size() << " bytes";
+    EXPECT_EQ(pty.ReadUntilIdle(100), "");  // nothing sent again
+  }
+}
+
+// A second ACK that arrives together with the last block's ACK is not the receiver's answer
+// to the EOT: the EOT is answered only by a byte that came after it.
+TEST_F(XmodemTest, OnlyAByteAfterTheEotAnswersIt) {
+  UseFile(Pattern(100));
+  protocol.StartTransmit();
+  std::string eot;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK + ACK);
+    eot = Take(1);
+    Say(CAN);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(eot, EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+  EXPECT_EQ(logs.back(), comm::lfTransmitFail);
+}
+
 TEST_F(XmodemTest, EotNakThenAckSucceeds) {
   UseFile(Pattern(10));
   protocol.StartTransmit();
