@@ -312,6 +312,9 @@ void TCustomComPort::ClosePortNow() {
   TBaseDispatcher* d = Dispatcher();
   d->SnapshotTriggers(savedTriggers_);
   restoreOnOpen_ = true;
+  // The stop clears the output: what the users queued up to now (a cancel sequence from
+  // the closing notice, a last reply) is let out to the device first.
+  if (auto* device = dynamic_cast<TPlatformDispatcher*>(d)) device->DrainBeforeClose();
   d->StopPort();
   if (d->DispatchActive()) {
     // A trigger delivery is still running on the dispatch thread (the close came from a

@@ -293,4 +293,95 @@ TEST(XmodemSendNoise, SucceedsOnlyWithTheWholeFileDelivered) {
   std::printf("noise runs: %d succeeded, %d failed cleanly\n", succeeded, failed);
 }
 
+// A receiver scripted on the pty's master: asks for CRC until the sender answers, reads and
+// acknowledges whole blocks.
+class ScriptedReceiver {
+ public:
+  explicit ScriptedReceiver(PtyPair& pty) : pty_(pty) {}
+
+  // Asks with 'C' until a block begins; false when none came within ms.
+  bool Start(uint32_t ms = 20000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+      pty_.Write("C");
+      seen_ = pty_.ReadFor(1, 100);
+      if (!seen_.empty()) return true;
+    }
+    return false;
+  }
+  // The rest of a 1K block (its first byte may have come with Start).
+  std::string Block() {
+    std::string b = seen_ + pty_.ReadFor(1029 - seen_.size(), 5000);
+    seen_.clear();
+    return b;
+  }
+  void Say(const std::string& bytes) { pty_.Write(bytes); }
+  // Everything the sender still sends until the line is quiet or sender has ended and
+  // the line stays quiet.
+  std::string Rest(ChildProcess& sender, uint32_t ms = 20000) {
+    std::string got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+      got += pty_.ReadUntilIdle(100);
+      if (sender.Wait(0)) {
+        got += pty_.ReadUntilIdle(100);
+        break;
+      }
+    }
+    return got;
+  }
+
+ private:
+  PtyPair& pty_;
+  std::string seen_;
+};
+
+std::vector<std::string> SenderArgs(const std::string& device, const std::string& file) {
+  return {XMODEM_SEND_PATH, device, file};
+}
+
+// Ctrl-C (and the other ways a terminal ends a program) cancel the transfer: the receiver
+// gets the cancel sequence, whatever the sender was doing at that moment, and the sender
+// exits 1 naming the cancel. Each signal is tried while a block is awaited and right after an
+// acknowledgement (when the next block is on its way out).
+TEST(XmodemSendSignals, CancelReachesTheReceiver) {
+  const uint32_t tries = EnvNumber("XMODEM_SIGNAL_TRIES", 20);
+  struct Case {
+    const char* Name;
+    int Signal;
+  };
+  for (const Case c : {Case{"SIGINT", SIGINT}, Case{"SIGTERM", SIGTERM}}) {
+    uint32_t delivered = 0;
+    const uint32_t count = c.Signal == SIGINT ? tries : std::max<uint32_t>(tries / 4, 2);
+    for (uint32_t i = 0; i < count; ++i) {
+      SCOPED_TRACE(std::string(c.Name) + " try " + std::to_string(i));
+      TempDir dir;
+      PtyPair pty;
+      WriteFile(dir / "source.bin", Pattern(200000, i + 1));
+      ChildProcess sender(SenderArgs(pty.SlavePath(), dir / "source.bin"), dir.Path(),
+                          dir / "sender.log");
+      ScriptedReceiver rx(pty);
+      ASSERT_TRUE(rx.Start());
+      ASSERT_EQ(rx.Block().size(), 1029u);
+      if (i % 2 == 1) {
+        rx.Say("\x06");
+        ASSERT_EQ(rx.Block().size(), 1029u);
+        rx.Say("\x06");  // the third block leaves as the signal comes
+      }
+      sender.Signal(c.Signal);
+      const std::string rest = rx.Rest(sender);
+      ASSERT_TRUE(sender.Wait(20000)) << ReadFile(dir / "sender.log");
+      const std::string log = ReadFile(dir / "sender.log");
+      EXPECT_TRUE(sender.ExitedWith(1)) << sender.Describe() << "; it said:\n" << log;
+      EXPECT_NE(log.find("Cancel requested (-6005)"), std::string::npos) << log;
+      const bool got =
+          rest.size() >= 6 && rest.compare(rest.size() - 6, 6, prototest::kCancelSequence) == 0;
+      EXPECT_TRUE(got) << "the receiver got " << rest.size()
+                       << " bytes, not ending in the cancel sequence";
+      delivered += got ? 1 : 0;
+    }
+    std::printf("%s: cancel sequence delivered in %u of %u tries\n", c.Name, delivered, count);
+  }
+}
+
 }  // namespace
