@@ -384,4 +384,22 @@ TEST(XmodemSendSignals, CancelReachesTheReceiver) {
   }
 }
 
+// What is not a regular file is refused before the device is opened: the tool exits 2 at
+// once (a named pipe without a writer must not hold it) and the device hears nothing.
+TEST(XmodemSendFiles, OnlyRegularFilesAreSent) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0700), 0);
+  for (const std::string& file : {std::string("/dev/zero"), dir / "folder", dir / "pipe"}) {
+    SCOPED_TRACE(file);
+    PtyPair pty;
+    ChildProcess sender(SenderArgs(pty.SlavePath(), file), dir.Path(), dir / "sender.log");
+    ASSERT_TRUE(sender.Wait(20000)) << "xmodem-send still running";
+    const std::string log = ReadFile(dir / "sender.log");
+    EXPECT_TRUE(sender.ExitedWith(2)) << sender.Describe() << "; it said:\n" << log;
+    EXPECT_EQ(log, "xmodem-send: " + file + ": not a regular file\n");
+    EXPECT_EQ(pty.ReadUntilIdle(50), "");
+  }
+}
+
 }  // namespace

@@ -6,9 +6,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -557,6 +559,14 @@ TEST_F(XmodemTest, NoFileToSend) {
     const char* NextFile;  // non-null: OnProtocolNextFile gives this name
     int32_t Code;
   };
+  const std::string pipe = dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::string folder = dir / "folder";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  // A file that should not have opened would wait for a receiver: let it give up soon.
+  protocol.SetHandshakeRetry(1);
+  protocol.SetHandshakeWait(2);
+
   const std::vector<Case> cases = {
       {"empty mask", "", nullptr, comm::ecNoSearchMask},
       {"no match", dir / "*.none", nullptr, comm::ecNoMatchingFiles},
@@ -564,6 +574,11 @@ TEST_F(XmodemTest, NoFileToSend) {
       {"locked file", locked, nullptr, comm::ecAccessDenied},
       {"missing file", "", "/nonexistent/file.bin", comm::ecFileNotFound},
       {"name source gives none", "", "", comm::ecFileNotFound},
+      // Only regular files are sent: a folder, a named pipe without a writer (which must not
+      // hold the open) and a device without end are refused when opened.
+      {"folder", "", folder.c_str(), -EISDIR},
+      {"named pipe", "", pipe.c_str(), comm::ecAccessDenied},
+      {"endless device", "", "/dev/zero", comm::ecAccessDenied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -131,6 +132,13 @@ int main(int argc, char** argv) {
   }
   if (::access(options.File.c_str(), R_OK) != 0) {
     std::perror(("xmodem-send: " + options.File).c_str());
+    return kExitUsage;
+  }
+  // Only a regular file is sent (a folder, a pipe or a device has no length that is its
+  // content); said here, before the device is touched.
+  struct stat st {};
+  if (::stat(options.File.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "xmodem-send: %s: not a regular file\n", options.File.c_str());
     return kExitUsage;
   }
 
