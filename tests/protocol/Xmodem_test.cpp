@@ -522,6 +522,24 @@ TEST_F(XmodemTest, ClosingThePortCancelsTheTransfer) {
   EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
   EXPECT_FALSE(protocol.InProgress());
   EXPECT_EQ(port.PortUserCount(), 0);  // the finish detached the component
+  // The transfer's triggers went with it: a reopen brings back none of them.
+  port.SetOpen(true);
+  EXPECT_TRUE(port.ActiveDispatcher()->TimerTriggers().empty());
+  EXPECT_TRUE(port.ActiveDispatcher()->StatusTriggers().empty());
+  // A transfer on the reopened port runs as usual.
+  finishCodes.clear();
+  protocol.StartTransmit();
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 5; ++i) {
+      Take(1029);
+      Say(ACK);
+    }
+    Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
 }
 
 TEST_F(XmodemTest, FileThatShrinksWhileSentIsCancelledNotCompleted) {
