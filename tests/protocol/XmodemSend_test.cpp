@@ -350,7 +350,7 @@ TEST(XmodemSendSignals, CancelReachesTheReceiver) {
     const char* Name;
     int Signal;
   };
-  for (const Case c : {Case{"SIGINT", SIGINT}, Case{"SIGTERM", SIGTERM}}) {
+  for (const Case c : {Case{"SIGINT", SIGINT}, Case{"SIGTERM", SIGTERM}, Case{"SIGHUP", SIGHUP}}) {
     uint32_t delivered = 0;
     const uint32_t count = c.Signal == SIGINT ? tries : std::max<uint32_t>(tries / 4, 2);
     for (uint32_t i = 0; i < count; ++i) {
@@ -373,7 +373,10 @@ TEST(XmodemSendSignals, CancelReachesTheReceiver) {
       ASSERT_TRUE(sender.Wait(20000)) << ReadFile(dir / "sender.log");
       const std::string log = ReadFile(dir / "sender.log");
       EXPECT_TRUE(sender.ExitedWith(1)) << sender.Describe() << "; it said:\n" << log;
-      EXPECT_NE(log.find("Cancel requested (-6005)"), std::string::npos) << log;
+      EXPECT_NE(log.find("xmodem-send: transfer to " + pty.SlavePath() +
+                         " failed: Cancel requested (-6005)\n"),
+                std::string::npos)
+          << log;
       const bool got =
           rest.size() >= 6 && rest.compare(rest.size() - 6, 6, prototest::kCancelSequence) == 0;
       EXPECT_TRUE(got) << "the receiver got " << rest.size()
@@ -400,6 +403,68 @@ TEST(XmodemSendFiles, OnlyRegularFilesAreSent) {
     EXPECT_EQ(log, "xmodem-send: " + file + ": not a regular file\n");
     EXPECT_EQ(pty.ReadUntilIdle(50), "");
   }
+}
+
+// A reader of the tool's output that went away costs the lines, not the transfer.
+TEST(XmodemSendOutput, AClosedOutputStreamDoesNotEndTheTransfer) {
+  TempDir dir;
+  PtyPair pty;
+  const std::string file = Pattern(5000, 3);
+  WriteFile(dir / "source.bin", file);
+  ChildProcess sender(SenderArgs(pty.SlavePath(), dir / "source.bin"), dir.Path(), "",
+                      ChildProcess::TStdout::PipeBoth);
+  sender.CloseStdoutPipe();  // xmodem-send ... 2>&1 | head -c0
+  ScriptedReceiver rx(pty);
+  ASSERT_TRUE(rx.Start());
+  std::string received;
+  for (int i = 0; i < 5; ++i) {
+    received += rx.Block().substr(3, 1024);
+    rx.Say("\x06");
+  }
+  EXPECT_EQ(pty.ReadFor(1, 5000), "\x04");
+  rx.Say("\x06");
+  ASSERT_TRUE(sender.Wait(20000));
+  EXPECT_TRUE(sender.ExitedWith(0)) << sender.Describe();
+  EXPECT_TRUE(received.compare(0, file.size(), file) == 0);
+}
+
+// The last status line says how the transfer ended, also when the status itself does not:
+// a file that gets shorter while it is sent ends with the read error, not with "OK".
+TEST(XmodemSendOutput, TheLastStatusLineShowsTheFailure) {
+  TempDir dir;
+  PtyPair pty;
+  WriteFile(dir / "source.bin", Pattern(20000, 5));
+  ChildProcess sender(SenderArgs(pty.SlavePath(), dir / "source.bin"), dir.Path(),
+                      dir / "sender.log");
+  ScriptedReceiver rx(pty);
+  ASSERT_TRUE(rx.Start());
+  ASSERT_EQ(rx.Block().size(), 1029u);
+  // The first 8192 bytes are read ahead; the next reload finds the file short.
+  ASSERT_EQ(::truncate((dir / "source.bin").c_str(), 5000), 0);
+  rx.Say("\x06");
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(rx.Block().size(), 1029u) << i;
+    rx.Say("\x06");
+  }
+  EXPECT_EQ(rx.Rest(sender), prototest::kCancelSequence);
+  ASSERT_TRUE(sender.Wait(20000));
+  EXPECT_TRUE(sender.ExitedWith(1)) << sender.Describe();
+  const std::string log = ReadFile(dir / "sender.log");
+  const std::string failure = "Attempt to read beyond end of file (-100)";
+  EXPECT_EQ(log, "8192 of 20000 bytes (40%)  " + failure + "\nxmodem-send: transfer to " +
+                     pty.SlavePath() + " failed: " + failure + "\n");
+}
+
+// Whatever goes wrong with the device, the message names it.
+TEST(XmodemSendOutput, ADeviceThatCannotBeOpenedIsNamed) {
+  TempDir dir;
+  WriteFile(dir / "source.bin", "data");
+  const std::string device = dir / "no-such-tty";
+  ChildProcess sender(SenderArgs(device, dir / "source.bin"), dir.Path(), dir / "sender.log");
+  ASSERT_TRUE(sender.Wait(20000));
+  EXPECT_TRUE(sender.ExitedWith(2)) << sender.Describe();
+  EXPECT_EQ(ReadFile(dir / "sender.log"), "xmodem-send: cannot open " + device +
+                                              ": ie_BadId - Specified comport doesn't exist\n");
 }
 
 }  // namespace

@@ -18,17 +18,20 @@ using Clock = std::chrono::steady_clock;
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& cwd,
                            const std::string& output, TStdout stdoutTo) {
+  const bool piped = stdoutTo != TStdout::File;
   int out[2] = {-1, -1};
-  if (stdoutTo == TStdout::Pipe && ::pipe2(out, O_CLOEXEC) != 0) return;
+  if (piped && ::pipe2(out, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (stdoutTo == TStdout::Pipe) {
+  if (stdoutTo == TStdout::PipeBoth) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
   } else {
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    posix_spawn_file_actions_addopen(&actions, 2, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, piped ? out[1] : 2, 1);
   }
   // The test process may have signals blocked or ignored; the child starts with defaults.
   posix_spawnattr_t attr;
@@ -45,7 +48,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   if (posix_spawnp(&pid_, args[0], &actions, &attr, args.data(), environ) != 0) pid_ = -1;
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (stdoutTo == TStdout::Pipe) {
+  if (piped) {
     ::close(out[1]);
     pipe_ = out[0];
   }

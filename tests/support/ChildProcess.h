@@ -9,11 +9,12 @@
 namespace testsupport {
 
 // A program run as a user runs it: stdin from /dev/null, stdout and stderr into one file
-// (or stdout into a pipe whose reading end the test holds, or closes to play a reader that
-// went away). The destructor ends a child that is still running (SIGTERM, then SIGKILL).
+// (or stdout, or both, into a pipe whose reading end the test holds, or closes to play a
+// reader that went away). The destructor ends a child that is still running (SIGTERM, then
+// SIGKILL).
 class ChildProcess {
  public:
-  enum class TStdout { File, Pipe };
+  enum class TStdout { File, Pipe, PipeBoth };
 
   ChildProcess(const std::vector<std::string>& argv, const std::string& cwd,
                const std::string& output, TStdout stdoutTo = TStdout::File);
@@ -27,7 +28,7 @@ class ChildProcess {
   void Signal(int sig) const;
   // Waits for the child's end; true when it ended within the limit.
   bool Wait(uint32_t ms);
-  // The reading end of the stdout pipe (TStdout::Pipe), -1 once closed.
+  // The reading end of the output pipe, -1 once closed.
   int StdoutPipe() const { return pipe_; }
   void CloseStdoutPipe();
   // Reads the stdout pipe until the child closes it or ms pass.
