@@ -332,10 +332,12 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
         ReportError(record, ecTimeout);
         record.XmodemState = txFinished;
       } else if (trigger == 0 && record.GMode) {
+        // A NAK is as final as a CAN here, as it is after a block: a streamed block cannot be
+        // sent again, and a NAK taken here would otherwise be lost.
         while (dispatcher.ByteWaiting()) {
           uint8_t c = 0;
           dispatcher.ReceiveByte(c);
-          if (c == cCAN) {
+          if (c == cCAN || c == cNAK) {
             record.StatusCode = psCancelRequested;
             record.ForceStatus = true;
             record.XmodemState = txFinished;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -177,10 +178,14 @@ TEST_F(Lrzsz, ComponentReportsTheTransferToARealReceiver) {
   EXPECT_EQ(reports.back().Options, comm::soLastReport);
   EXPECT_EQ(reports.back().Status, comm::psEndFile);
   EXPECT_EQ(reports.back().Bytes, 37888);
-  // Progress only grows, and never counts more than the blocks sent.
-  for (size_t i = 1; i < reports.size(); ++i) {
-    EXPECT_GE(reports[i].Bytes, reports[i - 1].Bytes) << i;
+  // Progress grows, and never counts more than the blocks sent. It may drop by one block
+  // while a freshly queued block still has a block's worth of bytes in the output buffer
+  // (those are discounted), and no further.
+  int32_t highest = 0;
+  for (size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_GE(reports[i].Bytes, highest - 1024) << i;
     EXPECT_LE(reports[i].Bytes, 37888) << i;
+    highest = std::max(highest, reports[i].Bytes);
   }
 }
 

@@ -148,6 +148,34 @@ TEST_F(XmodemTest, StreamingWaitsForRoomInTheOutputBuffer) {
   EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
 }
 
+// In streaming mode a block cannot be sent again: a CAN or a NAK from the receiver ends the
+// transfer as cancelled, whether it is found after a block or while the transmitter waits
+// for room in the output buffer (here: the receiver stops reading after its reply, so the
+// line fills up).
+TEST_F(XmodemTest, CanOrNakDuringStreamingCancels) {
+  port.SetOpen(false);
+  port.SetOutSize(1030);
+  port.SetOpen(true);
+  const std::string file = Pattern(400000, 6);
+  for (const std::string& reply : {CAN, NAK}) {
+    SCOPED_TRACE(reply == CAN ? "CAN" : "NAK");
+    finishCodes.clear();
+    reports.clear();
+    UseFile(file);
+    protocol.StartTransmit();
+    Peer([&] {
+      Say("G");
+      Take(1029);
+      Say(reply);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+    EXPECT_EQ(reports.back().Status, comm::psCancelRequested);
+    // What was on its way still arrives (the clear may cut a block short); the file does not.
+    EXPECT_LT(pty.ReadUntilIdle(200).size(), file.size());
+  }
+}
+
 TEST_F(XmodemTest, BlockThatNeverFitsTheOutputBufferTimesOut) {
   port.SetOpen(false);
   port.SetOutSize(1000);
