@@ -188,39 +188,46 @@ void SendEot(TransferRecord& record, TBaseDispatcher& dispatcher, bool first) {
 enum class TEotReply { Over, SendAgain, KeepWaiting };
 
 TEotReply ReadEotReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
-  uint8_t c = 0;
-  dispatcher.ReceiveByte(c);
-  switch (c) {
-    case cACK:
-      // Success needs every byte of the file acknowledged before the EOT; an EOT reached any
-      // other way is a fault of the exchange, never a finished transfer.
-      record.StatusCode = record.BytesRemaining > 0 ? psProtocolError : psEndFile;
-      return TEotReply::Over;
-    case cCAN:
-      record.StatusCode = psCancelRequested;
-      record.ForceStatus = true;
-      return TEotReply::Over;
-    case cNAK:
-      if (++record.EotNakCount >= 3) {
-        SendCancelSequence(record);
-        ReportError(record, ecTooManyErrors);
+  bool nakSeen = false;
+  do {
+    uint8_t c = 0;
+    if (dispatcher.ReceiveByte(c) != 0) break;
+    switch (c) {
+      case cACK:
+        // Success needs every byte of the file acknowledged before the EOT; an EOT reached
+        // any other way is a fault of the exchange, never a finished transfer.
+        record.StatusCode = record.BytesRemaining > 0 ? psProtocolError : psEndFile;
         return TEotReply::Over;
-      }
-      return TEotReply::SendAgain;
-    default:
-      // Line noise: counted, and the real reply is still awaited. Another EOT here would
-      // clear the input and with it the acknowledgement that may be right behind the noise,
-      // leaving a receiver that has already finished to be asked again and again.
-      ++record.BlockErrors;
-      ++record.TotalErrors;
-      record.StatusCode = psProtocolError;
-      record.ForceStatus = true;
-      if (record.BlockErrors > record.MaxBlockErrors) {
-        ReportError(record, ecTooManyErrors);
+      case cCAN:
+        record.StatusCode = psCancelRequested;
+        record.ForceStatus = true;
         return TEotReply::Over;
-      }
-      return TEotReply::KeepWaiting;
-  }
+      case cNAK:
+        if (++record.EotNakCount >= 3) {
+          SendCancelSequence(record);
+          ReportError(record, ecTooManyErrors);
+          return TEotReply::Over;
+        }
+        nakSeen = true;
+        break;
+      default:
+        // Line noise: counted, and the real reply is still awaited. Another EOT here would
+        // clear the input and with it the acknowledgement that may be right behind the
+        // noise, leaving a receiver that has already finished to be asked again and again.
+        ++record.BlockErrors;
+        ++record.TotalErrors;
+        record.StatusCode = psProtocolError;
+        record.ForceStatus = true;
+        if (record.BlockErrors > record.MaxBlockErrors) {
+          ReportError(record, ecTooManyErrors);
+          return TEotReply::Over;
+        }
+        break;
+    }
+    // A NAK asks for the EOT again, unless a reply already waiting behind it (an ACK after a
+    // NAK that was noise) settles the exchange first: the next EOT clears the input.
+  } while (nakSeen && dispatcher.ByteWaiting());
+  return nakSeen ? TEotReply::SendAgain : TEotReply::KeepWaiting;
 }
 
 // The finishing state: returns after the transfer's end has been reported.
@@ -435,6 +442,10 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
             break;
         }
       } else if (timedOut) {
+        // Counted, so that a receiver that has gone (or whose answer was lost) is not asked
+        // without end: past MaxBlockErrors the next EOT ends the transfer with -6008.
+        ++record.BlockErrors;
+        ++record.TotalErrors;
         record.XmodemState = txRestEOT;
       }
       break;

@@ -269,8 +269,10 @@ TEST(XmodemSendNoise, SucceedsOnlyWithTheWholeFileDelivered) {
         const bool ended = run->Finish();
         const std::string log = ReadFile(run->dir / "sender.log");
         ASSERT_TRUE(ended) << "xmodem-send still running; the receiver holds "
-                           << run->Receiver.Data.size() << " bytes, noise bytes "
-                           << run->Receiver.NoiseBytes << "; it said:\n"
+                           << run->Receiver.Data.size() << " bytes"
+                           << (run->Receiver.EotSeen ? " and saw the EOT" : "")
+                           << (run->Receiver.Cancelled ? " and was cancelled" : "")
+                           << ", noise bytes " << run->Receiver.NoiseBytes << "; it said:\n"
                            << log;
         const std::string file = Pattern(64 * 1024 + run->Seed % 700, run->Seed);
         if (run->Sender->ExitedWith(0)) {

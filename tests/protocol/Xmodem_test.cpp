@@ -334,6 +334,7 @@ TEST_F(XmodemTest, NoiseWhileWaitingForAReplyIsCountedNotAnswered) {
       {"noise up to the limit before the EOT's ACK", ACK, "abcde" + ACK, block2 + EOT, 0, 5},
       {"noise past the limit in reply to the EOT", ACK, "abcdef", block2 + EOT,
        comm::ecTooManyErrors, 6},
+      {"a NAK with the ACK right behind it", ACK, NAK + ACK, block2 + EOT, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -398,6 +399,26 @@ TEST_F(XmodemTest, EotNakThenAckSucceeds) {
   EXPECT_EQ(eots, EOT + EOT);
   EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
   EXPECT_EQ(logs.back(), comm::lfTransmitOk);
+}
+
+// A receiver that answers no EOT (it has gone, or its answers are lost) is not asked without
+// end: each wait that runs out counts, and past MaxBlockErrors the transfer fails.
+TEST_F(XmodemTest, SilenceAfterTheEotEndsTheTransfer) {
+  protocol.SetTransmitTimeout(2);
+  protocol.SetXYmodemBlockWait(2);
+  UseFile(Pattern(10));
+  protocol.StartTransmit();
+  std::string eots;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK);
+    eots = Take(7, 20000);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(eots, std::string(7, '\x04'));
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTooManyErrors});
+  EXPECT_EQ(pty.ReadUntilIdle(200), "");
 }
 
 TEST_F(XmodemTest, ThirdNakOnEotCancels) {
