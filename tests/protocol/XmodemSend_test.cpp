@@ -7,7 +7,9 @@
 // the noise does, a run may end only in one of two ways: the sender exits 0 and the
 // receiver holds the whole file after an acknowledged EOT, or the sender exits 1. The
 // suite runs a few noise rates with 20 seeds each; XMODEM_NOISE_SEEDS=N runs N seeds per
-// rate (a soak run, for example N=500) and XMODEM_NOISE_FIRST_SEED=S starts at seed S.
+// rate (a soak run, for example N=500) and XMODEM_NOISE_FIRST_SEED=S starts at seed S;
+// XMODEM_NOISE_WAIT_MS bounds the wait for one sender (90 s by default). The Ctrl-C test
+// takes XMODEM_SIGNAL_TRIES tries (20 by default).
 
 #include <gtest/gtest.h>
 #include <poll.h>
