@@ -147,9 +147,16 @@ void TReadThread::Execute() {
   std::unique_ptr<TDataBuffer> held;
   SetReturnValue(0);
   try {
+    TIOQueue& queue = d.InputQueue();
     while (!d.StopRequested()) {
-      pollfd fds[2] = {{pd_.DeviceHandle(), POLLIN, 0}, {pd_.readWake_.Fd(), POLLIN, 0}};
-      int pr = ::poll(fds, 2, 50);
+      // No time limit: data, a hang-up or the wake event (a stop) ends the wait, so an idle
+      // port costs this thread nothing. With the input queue at its bound the device is not
+      // read until the dispatcher has made room (a hang-up still shows).
+      const bool full = queue.AtLimit();
+      pollfd fds[3] = {{pd_.DeviceHandle(), static_cast<short>(full ? 0 : POLLIN), 0},
+                       {pd_.readWake_.Fd(), POLLIN, 0},
+                       {queue.RoomEvent().Fd(), POLLIN, 0}};
+      int pr = ::poll(fds, 3, -1);
       if (pr < 0) {
         if (errno == EINTR) continue;
         pd_.RecordWorkerError(errno);
@@ -158,6 +165,7 @@ void TReadThread::Execute() {
         continue;
       }
       if (fds[1].revents & POLLIN) pd_.readWake_.Wait(0);
+      if (fds[2].revents & POLLIN) queue.RoomEvent().Wait(0);
       if (d.StopRequested()) break;
       if (fds[0].revents == 0) continue;
       if (fds[0].revents & POLLNVAL) {
@@ -176,7 +184,7 @@ void TReadThread::Execute() {
       int32_t n = ReadChunk(*held);
       while (n > 0) {
         held->Used = static_cast<uint32_t>(n);
-        d.InputQueue().Push(std::move(held));
+        queue.Push(std::move(held));
         try {
           held = NewRecord();
         } catch (...) {
@@ -185,7 +193,7 @@ void TReadThread::Execute() {
           break;
         }
         // A full record suggests more is waiting; a short one means the device is drained.
-        if (n < static_cast<int32_t>(TDataBuffer::kCapacity)) break;
+        if (n < static_cast<int32_t>(TDataBuffer::kCapacity) || queue.AtLimit()) break;
         n = ReadChunk(*held);
       }
       if (n < 0) {
@@ -210,7 +218,8 @@ void TWriteThread::Execute() {
   SetReturnValue(0);
   try {
     while (!d.StopRequested()) {
-      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, 100);
+      // No time limit: output, a purge or a stop (the wake event) ends the wait.
+      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, platform::kInfinite);
       if (w == platform::kWaitObject0) {
         if (d.StopRequested()) break;
         int32_t r = pd_.DrainOutput();
@@ -395,6 +404,13 @@ void TPlatformDispatcher::StartThreads() {
     t->Start();
     startEvent_.Wait(3000);
   }
+}
+
+void TPlatformDispatcher::WakeWorkers() {
+  TBaseDispatcher::WakeWorkers();
+  readWake_.Set();
+  writeWake_.Set();
+  statusWake_.Set();
 }
 
 void TPlatformDispatcher::StopThreads() {

@@ -39,6 +39,7 @@ class TPlatformDispatcher : public TBaseDispatcher {
   int32_t ServiceDevice() override;
   uint8_t ReadModemLines() override;
   int32_t SetBreak(bool on) override;
+  void WakeWorkers() override;
 
  private:
   friend class TReadThread;
