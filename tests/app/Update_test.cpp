@@ -417,8 +417,14 @@ TEST_F(UpdateTest, TwentyUpdatesInARowKeepMemoryAndDescriptorsSteady) {
   }
   EXPECT_EQ(closer.Seen().size(), 20u);
   EXPECT_EQ(OpenDescriptors(), fdsAfterTwo);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // Eighteen more updates may not keep what they used: allow a little for allocator noise.
+  // (The sanitizers hold freed memory back on purpose; there the leak check at exit and the
+  // descriptor count stand for this.)
   EXPECT_LT(ResidentKb() - rssAfterTwo, 4096) << "KiB grown over 18 updates";
+#else
+  (void)rssAfterTwo;
+#endif
   EXPECT_FALSE(TempImageExists());
   // The port's four worker threads end with the window.
   window_.reset();
