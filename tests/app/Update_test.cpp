@@ -325,6 +325,31 @@ TEST_F(UpdateTest, ErrorAfterTheTransferKeepsTheButtonOffAndTheFile) {
   apptest::SaveScreenshot(&Window(), "e2e-error-after-transfer");
 }
 
+TEST_F(UpdateTest, AStepsExceptionReachesTheErrorBoxAndTheProgramGoesOn) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  Connect(o);
+  ASSERT_TRUE(WaitQueryShown());
+  // Someone planted a link where the temporary image goes: it is not written through.
+  const std::string victim = ExeDir() + "/victim";
+  std::ofstream(victim) << "keep";
+  ASSERT_EQ(symlink(victim.c_str(), TempImagePath().c_str()), 0);
+  TBoxCloser closer;
+  PressUpdate();
+  ASSERT_TRUE(QtWaitUntil([&] { return !closer.Seen().empty(); }, 30000));
+  EXPECT_EQ(closer.Seen()[0].Title, Q(app::kApplicationTitle));
+  EXPECT_EQ(closer.Seen()[0].Icon, QMessageBox::Critical);
+  EXPECT_TRUE(closer.Seen()[0].Text.contains(QString::fromStdString(TempImagePath())))
+      << closer.Seen()[0].Text.toStdString();
+  // The state the step had set stays; no transfer started; the button still offers a retry.
+  EXPECT_EQ(Form().DialogueState, 15);
+  EXPECT_FALSE(Form().XModem1.InProgress());
+  EXPECT_TRUE(ButtonEnabled());
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+  apptest::SaveScreenshot(&Window(), "e2e-step-exception");
+}
+
 TEST_F(UpdateTest, ATransferTheProtocolGivesUpBringsTheButtonBack) {
   vexsim::TOptions o = apptest::QuickDevice();
   o.StartInBootloader = true;
