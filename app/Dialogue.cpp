@@ -29,12 +29,20 @@ bool Contains(const std::string& text, const std::string& marker) {
 
 void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
   try {
-    ComPort1.SendText("\r\nloader\r\n");
+    // The packet listens before the probe goes out: a device that answers at once would
+    // otherwise have its reply dropped by a packet not yet armed, and the dialogue would
+    // never start.
     MainMarker = "ERROR";
     AltMarker = "OK";
     DataPacket1.SetEnabled(true);
     DataPacket1.SetAutoEnable(true);
+    ComPort1.SendText("\r\nloader\r\n");
   } catch (...) {
+    try {
+      DataPacket1.SetEnabled(false);
+      DataPacket1.SetAutoEnable(false);
+    } catch (...) {
+    }
     SetStatusText(kCannotConnect);
   }
 }

@@ -195,6 +195,13 @@ void TMainWindow::Pause(uint32_t ms) {
 
 void TMainWindow::OpenPasswordWindow() { passWindows_.push_back(std::make_unique<TForm2>(*this)); }
 
+void TMainWindow::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  for (const std::unique_ptr<TForm2>& w : passWindows_) {
+    if (w->isVisible()) w->close();
+  }
+}
+
 void TMainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (firstShowDone_) return;

@@ -51,6 +51,8 @@ class TMainWindow : public QWidget, public app::TForm1View {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Closing the main window ends the program: an open password window goes with it.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   TQueueDrain drain_;

@@ -150,6 +150,15 @@ TEST_F(PassWindowTest, ClosedAnyOtherWayItOnlyReenablesTheMainWindow) {
   EXPECT_EQ(Form().Password, "");
 }
 
+TEST_F(PassWindowTest, ClosingTheMainWindowClosesAnOpenPasswordWindow) {
+  Form().DialogueState = 0;
+  appqt::TForm2* w = Open();
+  main_->close();
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_EQ(w->ModalResult(), 0);
+  EXPECT_EQ(Form().DialogueState, 0);
+}
+
 TEST_F(PassWindowTest, WithoutAPasswordTheButtonStartsTheUpdateAtOnce) {
   Form().PasswordRequired = false;
   Form().DialogueState = 0;

@@ -1,0 +1,55 @@
+#include "tests/app/support/UpdateFixture.h"
+
+#include <unistd.h>
+
+#include <QImage>
+#include <cstdlib>
+
+#include "app/FirmwareImage.h"
+
+namespace apptest {
+
+void TUpdateFixture::SetUp() {
+  char pattern[] = "/tmp/vexilora-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  exeDir_ = pattern;
+  // The executable as the window sees it: a link in the private folder to this program, so
+  // that its version record is read and the temporary image lands in the private folder.
+  ASSERT_EQ(symlink(app::TForm1::SelfExePath().c_str(), (exeDir_ + "/vexilora-update").c_str()), 0);
+}
+
+void TUpdateFixture::TearDown() {
+  window_.reset();
+  const std::string command = "rm -rf '" + exeDir_ + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+appqt::TMainWindow& TUpdateFixture::Window() {
+  if (!window_) window_ = std::make_unique<appqt::TMainWindow>(exeDir_ + "/vexilora-update");
+  return *window_;
+}
+
+int TUpdateFixture::ShownIcon() {
+  const QImage shown = Find<QLabel>("uiImage1")->pixmap().toImage();
+  for (int i = 0; i < 5; ++i)
+    if (shown == Window().ImageListIcon(i).toImage()) return i;
+  return -1;
+}
+
+bool TUpdateFixture::TempImageExists() const { return access(TempImagePath().c_str(), F_OK) == 0; }
+
+std::string TUpdateFixture::EmbeddedImage() {
+  const auto image = app::FindResource(app::kFirmwareResourceName);
+  if (!image) return {};
+  return std::string(reinterpret_cast<const char*>(image->data()), image->size());
+}
+
+vexsim::TOptions QuickDevice() {
+  vexsim::TOptions o;
+  o.HardwareVersion = "2.0";
+  o.SoftwareVersion = "2.0.0.3400";
+  o.HandshakeIntervalMs = 200;
+  return o;
+}
+
+}  // namespace apptest

@@ -1,0 +1,56 @@
+#pragma once
+// The end-to-end setting of the update tests: the real main window offscreen, the device
+// simulator playing the Vexilora on the far side of a serial line, and a private folder that
+// stands for the executable's own (the temporary image goes there).
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <memory>
+#include <string>
+
+#include "app/qt/MainWindow.h"
+#include "tests/app/support/QtWait.h"
+#include "tools/vexilora-sim/Simulator.h"
+
+namespace apptest {
+
+class TUpdateFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The window, created on first use (its executable stands in the private folder).
+  appqt::TMainWindow& Window();
+  app::TForm1& Form() { return Window().Form(); }
+
+  template <typename T>
+  T* Find(const char* name) {
+    return Window().findChild<T*>(QString::fromLatin1(name));
+  }
+  QString Label() { return Find<QLabel>("uiLabel1")->text(); }
+  QString Box(const char* name) { return Find<QLineEdit>(name)->text(); }
+  bool ButtonEnabled() { return Find<QPushButton>("uiButton1")->isEnabled(); }
+  QProgressBar* Progress() { return Find<QProgressBar>("uiProgressBar1"); }
+  // The index of the image-list icon shown in uiImage1, or -1.
+  int ShownIcon();
+
+  // The folder that stands for the executable's, and the temporary image in it.
+  const std::string& ExeDir() const { return exeDir_; }
+  std::string TempImagePath() const { return exeDir_ + "/WBlock"; }
+  bool TempImageExists() const;
+
+  // The embedded image, padded as the transfer pads its last block.
+  static std::string EmbeddedImage();
+
+  std::string exeDir_;
+  std::unique_ptr<appqt::TMainWindow> window_;
+};
+
+// Options for a quick simulator: short handshake interval, the image saved beside the test.
+vexsim::TOptions QuickDevice();
+
+}  // namespace apptest
