@@ -68,6 +68,10 @@ struct TChunk {
   std::string Bytes;
 };
 
+// The device compares password bytes in its code page, Windows-1251; a password typed in
+// UTF-8 becomes those bytes here. False when a character has no Windows-1251 form.
+bool Cp1251FromUtf8(const std::string& utf8, std::string& out);
+
 // Renders bytes as the transcript file shows them: printable ASCII as is, \r \n \\ and \xNN.
 std::string Escape(const std::string& bytes);
 
