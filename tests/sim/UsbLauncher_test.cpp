@@ -121,7 +121,8 @@ TEST(UsbLauncher, ProgramFindsTalksToAndSeesTheDeviceReplugged) {
 }
 
 TEST(UsbLauncher, ReturnsTheProgramsFailure) {
-  TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", "--", "/bin/sh", "-c", "exit 3"});
+  TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", SIM_USB_PROBE_PATH, "--exit-with", "3"});
+  EXPECT_EQ(launch.Line(), "found /dev/ttyACM0 Vexilora (COM1)");
   ASSERT_TRUE(launch.Wait(30000));
   EXPECT_EQ(launch.ExitCode(), 3);
 }

@@ -1,7 +1,8 @@
 // sim-usb-probe: a small program for the launcher test. It finds the Vexilora the way the
 // utility does (udev enumeration by its instance identifier), opens its port and asks
 // "loader" and "pass?", printing one line per step on standard output. With --replug it then
-// waits for the device's removal and its return (udev monitor) and asks again.
+// waits for the device's removal and its return (udev monitor) and asks again. With
+// --exit-with N it ends with status N after the first round.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/Udev.h"
@@ -93,10 +95,11 @@ std::optional<platform::TUdevEvent> NextEvent(platform::TUdevMonitor& monitor) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool replug = argc > 1 && std::string(argv[1]) == "--replug";
+  const std::string mode = argc > 1 ? argv[1] : "";
   platform::TUdevMonitor monitor;  // before anything happens, so that no event is missed
   if (!Talk()) return 1;
-  if (!replug) return 0;
+  if (mode == "--exit-with" && argc > 2) return std::atoi(argv[2]);
+  if (mode != "--replug") return 0;
   if (!monitor.Valid()) {
     Say("no udev monitor");
     return 1;
