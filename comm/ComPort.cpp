@@ -271,6 +271,7 @@ void TCustomComPort::OpenPortNow() {
     SetComWindow(true);
     if (restoreOnOpen_) {
       restoreOnOpen_ = false;
+      std::lock_guard<std::mutex> g(savedLock_);
       d->RestoreTriggers(savedTriggers_);
     }
     noticesSent = true;
@@ -310,8 +311,14 @@ void TCustomComPort::ClosePortNow() {
   openState_.store(osClosing);
   NotifyClosing();
   TBaseDispatcher* d = Dispatcher();
-  d->SnapshotTriggers(savedTriggers_);
+  {
+    std::lock_guard<std::mutex> g(savedLock_);
+    d->SnapshotTriggers(savedTriggers_);
+  }
   restoreOnOpen_ = true;
+  // The stop clears the output: what the users queued up to now (a cancel sequence from
+  // the closing notice, a last reply) is let out to the device first.
+  if (auto* device = dynamic_cast<TPlatformDispatcher*>(d)) device->DrainBeforeClose();
   d->StopPort();
   if (d->DispatchActive()) {
     // A trigger delivery is still running on the dispatch thread (the close came from a
@@ -560,7 +567,29 @@ int32_t TCustomComPort::NewStatusTrigger(int32_t kind) {
 
 void TCustomComPort::DropTrigger(int32_t handle) {
   TBaseDispatcher* d = Dispatcher();
-  if (OpenState() == osOpen && d != nullptr) CheckCode(this, d->DropTrigger(handle));
+  const TOpenState state = OpenState();
+  if (state == osOpen && d != nullptr) {
+    CheckCode(this, d->DropTrigger(handle));
+    return;
+  }
+  // A user that lets go of a trigger while the port closes or is closed (a transfer that the
+  // close cancelled) must not find it armed again after the next open: it goes from the
+  // dispatcher that is closing and from the triggers kept for the reopen. Nothing is raised:
+  // the trigger is gone either way.
+  if (state == osClosing && d != nullptr) d->DropTrigger(handle);
+  std::lock_guard<std::mutex> g(savedLock_);
+  auto& timers = savedTriggers_.Timers;
+  timers.erase(std::remove_if(timers.begin(), timers.end(),
+                              [handle](const TTimerTrigger& t) { return t.Handle == handle; }),
+               timers.end());
+  auto& status = savedTriggers_.Status;
+  status.erase(std::remove_if(status.begin(), status.end(),
+                              [handle](const TStatusTrigger& t) { return t.Handle == handle; }),
+               status.end());
+  auto& data = savedTriggers_.Data;
+  data.erase(std::remove_if(data.begin(), data.end(),
+                            [handle](const TDataTrigger& t) { return (t.Handle & ~7) == handle; }),
+             data.end());
 }
 
 void TCustomComPort::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate) {
@@ -589,7 +618,10 @@ void TCustomComPort::SetComNumber(uint16_t value) {
   TTraceLogState tracing = tracing_;
   TTraceLogState logging = logging_;
   if (wasOpen) {
-    Dispatcher()->SnapshotTriggers(savedTriggers_);
+    {
+      std::lock_guard<std::mutex> g(savedLock_);
+      Dispatcher()->SnapshotTriggers(savedTriggers_);
+    }
     SetOpen(false);
   }
   comNumber_ = value;
@@ -598,7 +630,10 @@ void TCustomComPort::SetComNumber(uint16_t value) {
     SetLogging(logging);
     SetOpen(true);
     TBaseDispatcher* d = Dispatcher();
-    if (OpenState() == osOpen && d != nullptr) d->RestoreTriggers(savedTriggers_);
+    if (OpenState() == osOpen && d != nullptr) {
+      std::lock_guard<std::mutex> g(savedLock_);
+      d->RestoreTriggers(savedTriggers_);
+    }
   }
 }
 

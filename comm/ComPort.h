@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -316,6 +317,9 @@ class TCustomComPort : public TBaseComponent {
   bool destroying_ = false;
   platform::HWND comWindow_ = 0;
   TDispatcherFactory factory_;
+  // Written by the close and the open on the main thread; a trigger dropped while the port
+  // closes may come from the dispatch thread (a transfer's last step).
+  std::mutex savedLock_;
   TSavedTriggers savedTriggers_;
   bool restoreOnOpen_ = false;
   std::vector<TPortUser> users_;

@@ -74,6 +74,7 @@ int32_t DispatcherTableSize() {
 // ---- lifecycle -----------------------------------------------------------------------------
 
 TBaseDispatcher::TBaseDispatcher(TBaseComponent* owner) : owner_(owner) {
+  inputQueue_.SetByteLimit(kInputQueueLimit);
   std::lock_guard<std::recursive_mutex> guard(DispatcherTableLock());
   auto& table = Table();
   auto it = std::find(table.begin(), table.end(), nullptr);

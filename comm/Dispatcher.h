@@ -57,6 +57,10 @@ constexpr int32_t StatusOutputUsed = 4;
 constexpr int32_t StatusOutputSent = 5;
 
 constexpr int32_t kInputRingSize = 8192;
+// Received records that may wait in the input queue beyond the ring. When an application
+// reads slower than the device sends, the read thread stops reading at this bound and the
+// kernel's flow control holds the device back, instead of memory growing without end.
+constexpr uint32_t kInputQueueLimit = 65536;
 constexpr int32_t kAvailTriggerHandle = 1;
 
 // StartPort options.
@@ -337,7 +341,12 @@ class TBaseDispatcher {
   bool ThreadsRunning() const { return threadsRunning_.load(); }
   int32_t LiveThreadCount() const { return liveThreadCount_.load(); }
   bool StopRequested() const { return stopRequested_.load(); }
-  void RequestStop() { stopRequested_.store(true); }
+  // Asks every worker thread to end (a failing thread does so for all of them) and wakes
+  // their waits, which have no time limit.
+  void RequestStop() {
+    stopRequested_.store(true);
+    WakeWorkers();
+  }
   bool DispatchActive() const { return dispatchActive_.load(); }
   bool ClosePending() const { return closePending_.load(); }
   // A worker thread ended with a device read or write failure since the port started: the
@@ -418,6 +427,8 @@ class TBaseDispatcher {
   // Reads the device's modem lines (CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80); 0 when it has none.
   virtual uint8_t ReadModemLines() = 0;
   virtual int32_t SetBreak(bool on) = 0;
+  // Ends the current wait of every worker thread, so that each looks at StopRequested.
+  virtual void WakeWorkers() { inputQueue_.Event().Set(); }
 
  public:
   // Stops the port (or finishes a pending close), then serves the main-thread queue until

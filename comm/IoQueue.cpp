@@ -70,19 +70,46 @@ void TIOQueue::Release(TIOBuffer* record) {
 }
 
 std::unique_ptr<TIOBuffer> TIOQueue::PopFirst() {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (head_ == nullptr) return nullptr;
-  TIOBuffer* r = head_;
-  head_ = r->next_;
-  if (head_ == nullptr) tail_ = nullptr;
-  r->next_ = nullptr;
-  --count_;
-  byteCount_ -= r->Size;
+  TIOBuffer* r = nullptr;
+  bool room = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (head_ == nullptr) return nullptr;
+    r = head_;
+    head_ = r->next_;
+    if (head_ == nullptr) tail_ = nullptr;
+    r->next_ = nullptr;
+    --count_;
+    const uint32_t before = byteCount_;
+    byteCount_ -= r->Size;
+    room = MadeRoom(before);
+  }
+  if (room) roomEvent_.Set();
   return std::unique_ptr<TIOBuffer>(r);
 }
 
 void TIOQueue::Clear() {
+  bool room = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t before = byteCount_;
+    ClearLocked();
+    room = MadeRoom(before);
+  }
+  if (room) roomEvent_.Set();
+}
+
+void TIOQueue::SetByteLimit(uint32_t limit) {
   std::lock_guard<std::mutex> guard(lock_);
+  byteLimit_ = limit;
+}
+
+bool TIOQueue::AtLimit() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return byteLimit_ != 0 && byteCount_ >= byteLimit_;
+}
+
+void TIOQueue::ClearLocked() {
   TIOBuffer* prev = nullptr;
   TIOBuffer* r = head_;
   while (r != nullptr) {

@@ -105,6 +105,14 @@ class TIOQueue {
   bool Empty() const { return Count() == 0; }
   platform::TEvent& Event() { return event_; }
 
+  // A bound on ByteCount for a producer that must not outrun its consumer (0: none). The
+  // queue takes whatever is pushed; the producer looks at AtLimit before it makes more and,
+  // when it is, waits for RoomEvent, which a removal sets when it takes ByteCount back
+  // below the bound.
+  void SetByteLimit(uint32_t limit);
+  bool AtLimit() const;
+  platform::TEvent& RoomEvent() { return roomEvent_; }
+
  private:
   mutable std::mutex lock_;
   TIOBuffer* head_ = nullptr;
@@ -117,6 +125,13 @@ class TIOQueue {
   TIOBuffer* spares_ = nullptr;
   uint32_t spareCount_ = 0;
   platform::TEvent event_{false, false};
+  void ClearLocked();
+  uint32_t byteLimit_ = 0;
+  platform::TEvent roomEvent_{false, false};
+  // Under lock_: true when a removal that started at byteCount took the queue below the bound.
+  bool MadeRoom(uint32_t before) const {
+    return byteLimit_ != 0 && before >= byteLimit_ && byteCount_ < byteLimit_;
+  }
 };
 
 }  // namespace comm

@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "comm/Exceptions.h"
 #include "platform/PortTable.h"
@@ -76,6 +78,24 @@ int32_t MapOpenError(int e) {
 
 // Worker-side error: EBADF is the closed-handle case.
 int32_t WorkerError(int e) { return e == EBADF ? kErrorInvalidHandle : e; }
+
+// Bytes in the device's own output queue; -1 when the device cannot say.
+int32_t DeviceOutputQueued(int fd) {
+  int n = 0;
+  if (fd < 0 || ::ioctl(fd, TIOCOUTQ, &n) != 0) return -1;
+  return n;
+}
+
+// Drops the device's unsent output. Only when there is some (or the device cannot say): a
+// flush of an empty queue is not harmless everywhere, a pty drops bytes that the other side
+// has not taken in yet, the very bytes a close has just let drain.
+bool FlushDeviceOutput(int fd) {
+  if (fd < 0) return false;
+  if (DeviceOutputQueued(fd) == 0) return true;
+  return ::tcflush(fd, TCOFLUSH) == 0;
+}
+
+constexpr uint32_t kCloseDrainLimitMs = 500;
 
 }  // namespace
 
@@ -147,9 +167,16 @@ void TReadThread::Execute() {
   std::unique_ptr<TDataBuffer> held;
   SetReturnValue(0);
   try {
+    TIOQueue& queue = d.InputQueue();
     while (!d.StopRequested()) {
-      pollfd fds[2] = {{pd_.DeviceHandle(), POLLIN, 0}, {pd_.readWake_.Fd(), POLLIN, 0}};
-      int pr = ::poll(fds, 2, 50);
+      // No time limit: data, a hang-up or the wake event (a stop) ends the wait, so an idle
+      // port costs this thread nothing. With the input queue at its bound the device is not
+      // read until the dispatcher has made room (a hang-up still shows).
+      const bool full = queue.AtLimit();
+      pollfd fds[3] = {{pd_.DeviceHandle(), static_cast<short>(full ? 0 : POLLIN), 0},
+                       {pd_.readWake_.Fd(), POLLIN, 0},
+                       {queue.RoomEvent().Fd(), POLLIN, 0}};
+      int pr = ::poll(fds, 3, -1);
       if (pr < 0) {
         if (errno == EINTR) continue;
         pd_.RecordWorkerError(errno);
@@ -158,6 +185,7 @@ void TReadThread::Execute() {
         continue;
       }
       if (fds[1].revents & POLLIN) pd_.readWake_.Wait(0);
+      if (fds[2].revents & POLLIN) queue.RoomEvent().Wait(0);
       if (d.StopRequested()) break;
       if (fds[0].revents == 0) continue;
       if (fds[0].revents & POLLNVAL) {
@@ -176,7 +204,7 @@ void TReadThread::Execute() {
       int32_t n = ReadChunk(*held);
       while (n > 0) {
         held->Used = static_cast<uint32_t>(n);
-        d.InputQueue().Push(std::move(held));
+        queue.Push(std::move(held));
         try {
           held = NewRecord();
         } catch (...) {
@@ -185,7 +213,7 @@ void TReadThread::Execute() {
           break;
         }
         // A full record suggests more is waiting; a short one means the device is drained.
-        if (n < static_cast<int32_t>(TDataBuffer::kCapacity)) break;
+        if (n < static_cast<int32_t>(TDataBuffer::kCapacity) || queue.AtLimit()) break;
         n = ReadChunk(*held);
       }
       if (n < 0) {
@@ -210,7 +238,8 @@ void TWriteThread::Execute() {
   SetReturnValue(0);
   try {
     while (!d.StopRequested()) {
-      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, 100);
+      // No time limit: output, a purge or a stop (the wake event) ends the wait.
+      uint32_t w = platform::WaitForAny({&pd_.outputReady_, &pd_.writeWake_}, platform::kInfinite);
       if (w == platform::kWaitObject0) {
         if (d.StopRequested()) break;
         int32_t r = pd_.DrainOutput();
@@ -366,12 +395,50 @@ int32_t TPlatformDispatcher::CloseDevice() {
   int fd = deviceHandle_.exchange(-1);
   if (fd >= 0) {
     // Unsent output could hold close() for the tty's closing wait: drop it first.
-    ::tcflush(fd, TCOFLUSH);
+    FlushDeviceOutput(fd);
     ::ioctl(fd, TIOCNXCL);
     if (::close(fd) != 0) result = -1;
   }
   EndClose();
   return result;
+}
+
+bool TPlatformDispatcher::OutputSettled(int32_t& queued) {
+  int32_t device = DeviceOutputQueued(deviceHandle_.load());
+  if (device < 0) device = 0;  // a device that cannot say is taken as drained once written
+  std::lock_guard<std::recursive_mutex> g(outputLock_);
+  queued = OutputPending() + device + (writerBusy_ ? 1 : 0);
+  return queued == 0;
+}
+
+void TPlatformDispatcher::DrainBeforeClose() {
+  TDispatcherThread* writer = writeThread_.get();
+  if (deviceHandle_.load() < 0 || !threadsRunning_.load() || stopRequested_.load() ||
+      writer == nullptr || writer->Ended())
+    return;
+  int32_t queued = 0;
+  if (OutputSettled(queued)) return;
+
+  // What the line needs for the bytes queued: start bit, data bits, parity and stop bits per
+  // byte at the configured speed, plus one tick for the writer to take them.
+  TDeviceState state;
+  uint32_t bitsPerByte = 10;
+  uint32_t baud = 115200;
+  if (GetDeviceState(state) == 0) {
+    bitsPerByte = 1u + state.ByteSize + (state.Parity != NOPARITY ? 1u : 0u) +
+                  (state.StopBits == ONESTOPBIT ? 1u : 2u);
+    if (state.BaudRate > 0) baud = state.BaudRate;
+  }
+  const uint64_t lineMs =
+      (static_cast<uint64_t>(queued) * bitsPerByte * 1000 + baud - 1) / baud + kMsPerTick;
+  const auto limit = std::chrono::milliseconds(std::min<uint64_t>(lineMs, kCloseDrainLimitMs));
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  outputReady_.Set();  // in case the writer has not seen the last bytes yet
+  while (std::chrono::steady_clock::now() < deadline && !stopRequested_.load() &&
+         !writer->Ended()) {
+    if (OutputSettled(queued)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void TPlatformDispatcher::StartThreads() {
@@ -395,6 +462,13 @@ void TPlatformDispatcher::StartThreads() {
     t->Start();
     startEvent_.Wait(3000);
   }
+}
+
+void TPlatformDispatcher::WakeWorkers() {
+  TBaseDispatcher::WakeWorkers();
+  readWake_.Set();
+  writeWake_.Set();
+  statusWake_.Set();
 }
 
 void TPlatformDispatcher::StopThreads() {
@@ -440,7 +514,7 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       outHead_ = 0;
       outTail_ = 0;
     }
-    int32_t r = (fd >= 0 && ::tcflush(fd, TCOFLUSH) == 0) ? 1 : 0;
+    int32_t r = FlushDeviceOutput(fd) ? 1 : 0;
     writeWake_.Set();
     startEvent_.Wait(5000);
     return r;

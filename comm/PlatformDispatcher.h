@@ -39,6 +39,14 @@ class TPlatformDispatcher : public TBaseDispatcher {
   int32_t ServiceDevice() override;
   uint8_t ReadModemLines() override;
   int32_t SetBreak(bool on) override;
+  void WakeWorkers() override;
+
+  // The first step of a close: lets the output already queued (the ring, the bytes the writer
+  // holds and the device's own queue) reach the device, waiting no longer than the line
+  // needs for those bytes at its speed plus one tick, and never more than 500 ms. The close
+  // then drops whatever is still left, as before. A cancel sequence or a last reply queued
+  // just before the close is thereby not lost.
+  void DrainBeforeClose();
 
  private:
   friend class TReadThread;
@@ -46,6 +54,9 @@ class TPlatformDispatcher : public TBaseDispatcher {
   friend class TStatusThread;
 
   bool OutputWaiting();
+  // True when the ring is empty, the writer holds nothing and the device's own output queue
+  // is empty; queued is the number of bytes still on their way.
+  bool OutputSettled(int32_t& queued);
   // Writes everything pending in the output ring; 0, -160 on a device write failure, -6 when
   // the device handle was closed under it.
   int32_t DrainOutput();

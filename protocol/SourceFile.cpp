@@ -97,6 +97,9 @@ int32_t FileError(int e) {
   return e;
 }
 
+// The system's error number for a file to send that is not a regular file.
+int32_t NotAFileError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : -ecAccessDenied; }
+
 // Reads up to count bytes at offset; the bytes read, or -errno.
 int64_t ReadAt(int fd, uint8_t* buffer, int32_t count, int32_t offset) {
   int64_t total = 0;
@@ -200,15 +203,20 @@ void OpenSourceFile(TransferRecord& record) {
   const std::string& path = (!record.OpenName.empty() && Upcase(record.OpenName) == record.PathName)
                                 ? record.OpenName
                                 : record.PathName;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a named pipe would otherwise hold the open until a writer comes.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   int32_t error = fd < 0 ? FileError(errno) : 0;
+  struct stat st {};
+  if (error == 0 && ::fstat(fd, &st) != 0) error = errno;
+  // Only a regular file has a length that is its content: a folder, a pipe or a device
+  // (whose size says nothing, or which never ends) cannot be sent.
+  if (error == 0 && !S_ISREG(st.st_mode)) error = NotAFileError(st.st_mode);
   // Read-only access that keeps others from writing: a shared lock, which a writer that
   // takes the exclusive lock cannot get while the transfer runs (and that we cannot get
   // while such a writer holds it).
   if (error == 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) error = FileError(errno);
-  struct stat st {};
-  const bool sized = error == 0 && ::fstat(fd, &st) == 0;
-  if (error == 0 && sized && st.st_size > INT32_MAX) error = EFBIG;
+  const bool sized = error == 0;
+  if (error == 0 && st.st_size > INT32_MAX) error = EFBIG;
   if (error != 0) {
     if (fd >= 0) ::close(fd);
     ReportError(record, -error);

@@ -6,8 +6,9 @@
 // Paths use '/' as their separator. Failures go through the engine's ReportError, so the
 // component's error event runs before the transfer ends: -6002 empty mask, -6003 no file
 // matches, -6004 the mask's folder does not exist, -2 no file name, and otherwise the
-// system's error number negated (a file held for writing elsewhere: -5; a file that ends
-// before the length it had when opened: -100).
+// system's error number negated (a file held for writing elsewhere: -5; a folder: -21; a
+// pipe, device or other file that is not a regular one: -5; a file that ends before the
+// length it had when opened: -100).
 
 #include <cstdint>
 #include <string>

@@ -168,7 +168,7 @@ bool ReadBlockReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
   return false;
 }
 
-void SendEot(TransferRecord& record, bool first) {
+void SendEot(TransferRecord& record, TBaseDispatcher& dispatcher, bool first) {
   record.StatusCode = psOK;
   if (first) {
     record.BlockErrors = 0;
@@ -176,34 +176,58 @@ void SendEot(TransferRecord& record, bool first) {
   }
   TCustomComPort& port = PortOf(record);
   port.ClearInput();
+  // Inside an avail delivery the cleared bytes stay visible to this step until the delivery
+  // ends; taking them here makes sure that only a byte received after the EOT can answer it
+  // (a late acknowledgement of a block must never pass for the receiver's end of file).
+  uint8_t stale = 0;
+  while (dispatcher.ByteWaiting() && dispatcher.ReceiveByte(stale) == 0) {
+  }
   port.SendByte(cEOT);
 }
 
-// True when the EOT exchange is over (successfully or not).
-bool ReadEotReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
-  uint8_t c = 0;
-  dispatcher.ReceiveByte(c);
-  switch (c) {
-    case cACK:
-      record.StatusCode = psEndFile;
-      return true;
-    case cCAN:
-      record.StatusCode = psCancelRequested;
-      record.ForceStatus = true;
-      return true;
-    case cNAK:
-      if (++record.EotNakCount >= 3) {
-        SendCancelSequence(record);
-        ReportError(record, ecTooManyErrors);
-        return true;
-      }
-      return false;
-    default:
-      ++record.BlockErrors;
-      ++record.TotalErrors;
-      record.StatusCode = psProtocolError;
-      return false;
-  }
+enum class TEotReply { Over, SendAgain, KeepWaiting };
+
+TEotReply ReadEotReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
+  bool nakSeen = false;
+  do {
+    uint8_t c = 0;
+    if (dispatcher.ReceiveByte(c) != 0) break;
+    switch (c) {
+      case cACK:
+        // Success needs every byte of the file acknowledged before the EOT; an EOT reached
+        // any other way is a fault of the exchange, never a finished transfer.
+        record.StatusCode = record.BytesRemaining > 0 ? psProtocolError : psEndFile;
+        return TEotReply::Over;
+      case cCAN:
+        record.StatusCode = psCancelRequested;
+        record.ForceStatus = true;
+        return TEotReply::Over;
+      case cNAK:
+        if (++record.EotNakCount >= 3) {
+          SendCancelSequence(record);
+          ReportError(record, ecTooManyErrors);
+          return TEotReply::Over;
+        }
+        nakSeen = true;
+        break;
+      default:
+        // Line noise: counted, and the real reply is still awaited. Another EOT here would
+        // clear the input and with it the acknowledgement that may be right behind the
+        // noise, leaving a receiver that has already finished to be asked again and again.
+        ++record.BlockErrors;
+        ++record.TotalErrors;
+        record.StatusCode = psProtocolError;
+        record.ForceStatus = true;
+        if (record.BlockErrors > record.MaxBlockErrors) {
+          ReportError(record, ecTooManyErrors);
+          return TEotReply::Over;
+        }
+        break;
+    }
+    // A NAK asks for the EOT again, unless a reply already waiting behind it (an ACK after a
+    // NAK that was noise) settles the exchange first: the next EOT clears the input.
+  } while (nakSeen && dispatcher.ByteWaiting());
+  return nakSeen ? TEotReply::SendAgain : TEotReply::KeepWaiting;
 }
 
 // The finishing state: returns after the transfer's end has been reported.
@@ -315,10 +339,12 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
         ReportError(record, ecTimeout);
         record.XmodemState = txFinished;
       } else if (trigger == 0 && record.GMode) {
+        // A NAK is as final as a CAN here, as it is after a block: a streamed block cannot be
+        // sent again, and a NAK taken here would otherwise be lost.
         while (dispatcher.ByteWaiting()) {
           uint8_t c = 0;
           dispatcher.ReceiveByte(c);
-          if (c == cCAN) {
+          if (c == cCAN || c == cNAK) {
             record.StatusCode = psCancelRequested;
             record.ForceStatus = true;
             record.XmodemState = txFinished;
@@ -370,9 +396,12 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
         } else if (record.StatusCode == psCancelRequested) {
           dispatcher.ClearOutput();
           record.XmodemState = txFinished;
-        } else {
-          CheckOutputRoom(record);  // the same block again
+        } else if (record.StatusCode == psBlockCheckError) {
+          CheckOutputRoom(record);  // a NAK: the same block again
         }
+        // Any other byte is line noise, counted as an error: the reply is still to come
+        // within the same wait. Sending the block again for it would draw a second ACK that
+        // the next block would take for its own.
       } else if (timedOut) {
         CheckOutputRoom(record);  // no reply: the same block again, not counted
       }
@@ -384,13 +413,13 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
       break;
 
     case txFirstEOT:
-      SendEot(record, true);
+      SendEot(record, dispatcher, true);
       dispatcher.ArmTimerTrigger(record.TimeoutTimer, record.TransmitTimeout, true);
       record.XmodemState = txEotReply;
       break;
 
     case txRestEOT:
-      SendEot(record, false);
+      SendEot(record, dispatcher, false);
       dispatcher.ArmTimerTrigger(record.TimeoutTimer, record.BlockWait, true);
       if (record.BlockErrors > record.MaxBlockErrors) {
         ReportError(record, ecTooManyErrors);
@@ -402,8 +431,21 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
 
     case txEotReply:
       if (reply) {
-        record.XmodemState = ReadEotReply(record, dispatcher) ? txFinished : txRestEOT;
+        switch (ReadEotReply(record, dispatcher)) {
+          case TEotReply::Over:
+            record.XmodemState = txFinished;
+            break;
+          case TEotReply::SendAgain:
+            record.XmodemState = txRestEOT;
+            break;
+          case TEotReply::KeepWaiting:
+            break;
+        }
       } else if (timedOut) {
+        // Counted, so that a receiver that has gone (or whose answer was lost) is not asked
+        // without end: past MaxBlockErrors the next EOT ends the transfer with -6008.
+        ++record.BlockErrors;
+        ++record.TotalErrors;
         record.XmodemState = txRestEOT;
       }
       break;

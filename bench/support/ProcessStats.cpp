@@ -72,7 +72,7 @@ ProcessSample SampleProcess() {
 }
 
 double ReportCpu(const std::string& label, const ProcessSample& before, const ProcessSample& after,
-                 double goalPercent) {
+                 double goalPercent, double goalWakeups) {
   const double seconds = static_cast<double>(after.At - before.At) / 1e9;
   const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
   const double statCpu = static_cast<double>(after.CpuTicks - before.CpuTicks) / hz;
@@ -94,8 +94,8 @@ double ReportCpu(const std::string& label, const ProcessSample& before, const Pr
     std::snprintf(s, sizeof s, " %d:%.0f/s", tid, static_cast<double>(wakes) / seconds);
     perThread += s;
   }
-  std::printf("  wake-ups %.0f/s in all; per thread:%s\n", static_cast<double>(total) / seconds,
-              perThread.c_str());
+  std::printf("  wake-ups %.1f/s in all (goal <= %.0f/s); per thread:%s\n",
+              static_cast<double>(total) / seconds, goalWakeups, perThread.c_str());
   std::fflush(stdout);
   return percent;
 }

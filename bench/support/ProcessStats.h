@@ -28,6 +28,6 @@ ProcessSample SampleProcess();
 // from the process CPU clock), and the wake-ups of each thread that lived through it.
 // Returns the share in percent from /proc/self/stat.
 double ReportCpu(const std::string& label, const ProcessSample& before, const ProcessSample& after,
-                 double goalPercent);
+                 double goalPercent, double goalWakeups);
 
 }  // namespace bench

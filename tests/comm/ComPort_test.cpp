@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -166,6 +167,68 @@ void OpenWithoutPermission(TComPort& port, const PtyPair& pty) {
     chmod(pty.SlavePath().c_str(), 0);
     port.SetOpen(true);
   }
+}
+
+// A close lets the output already queued reach the device before it drops what is left:
+// bytes written just before the close arrive whole (a pty drops what the other side has not
+// taken in yet when its output is flushed, so the close must not flush an empty queue), and
+// so does output that the line held back until the close began.
+TEST(ComPort, CloseLetsQueuedOutputDrain) {
+  for (int i = 0; i < 30; ++i) {
+    SCOPED_TRACE("written just before the close, try " + std::to_string(i));
+    PtyPair pty;
+    TComPort port;
+    Configure(port, pty);
+    port.SetOpen(true);
+    const std::string text = "last words " + std::to_string(i);
+    port.SendText(text);
+    port.SetOpen(false);
+    EXPECT_EQ(pty.ReadUntilIdle(100), text);
+  }
+
+  // The device holds the line with XOFF; the close's notice lets it go again.
+  PtyPair pty;
+  TComPort port;
+  Configure(port, pty);
+  port.SetSWFlowOptions(swfTransmit);
+  port.SetOpen(true);
+  pty.Write("\x13");
+  std::string received;
+  ASSERT_TRUE(WaitUntil([&] {  // single bytes leave until the stop has taken effect
+    if (port.OutputUsed() == 0) port.SendText("x");
+    const std::string got = pty.ReadUntilIdle(50);
+    received += got;
+    return got.empty() && port.OutputUsed() > 0;
+  }));
+  const std::string block(900, 'y');
+  port.SendText(block);
+  int key = 0;
+  port.AttachPortUser(&key, [&](TCustomComPort*, TPortNotice kind) {
+    if (kind == NoticeClosing) pty.Write("\x11");
+  });
+  port.SetOpen(false);
+  port.DetachPortUser(&key);
+  received += pty.ReadUntilIdle(100);
+  // Every byte queued before the close arrives, in order: the x's, then the block.
+  const size_t firstY = received.find('y');
+  ASSERT_NE(firstY, std::string::npos) << "the device got " << received.size() << " bytes";
+  EXPECT_EQ(received.find_first_not_of('x'), firstY);
+  EXPECT_TRUE(received.substr(firstY) == block)
+      << "the device got " << received.size() - firstY << " bytes of the block";
+
+  // A line that stays stopped holds the close only briefly; what could not leave is dropped.
+  port.SetOpen(true);
+  pty.Write("\x13");
+  ASSERT_TRUE(WaitUntil([&] {
+    if (port.OutputUsed() == 0) port.SendText("x");
+    return pty.ReadUntilIdle(50).empty() && port.OutputUsed() > 0;
+  }));
+  port.SendText(block);
+  const auto start = std::chrono::steady_clock::now();
+  port.SetOpen(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  pty.Write("\x11");
+  EXPECT_EQ(pty.ReadUntilIdle(100).find('y'), std::string::npos);
 }
 
 TEST(ComPort, OpenFailuresRaiseTheirClassAndLeaveNoDispatcher) {

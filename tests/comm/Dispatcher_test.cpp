@@ -4,6 +4,7 @@
 #include "comm/Dispatcher.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,6 +47,9 @@ class TTestDispatcher : public TPlatformDispatcher {
     int lines = modemLines.load();
     return lines < 0 ? TPlatformDispatcher::ReadModemLines() : static_cast<uint8_t>(lines);
   }
+  int ReadThreadId() { return readThread_ ? readThread_->NativeId() : 0; }
+  int WriteThreadId() { return writeThread_ ? writeThread_->NativeId() : 0; }
+  int DispatchThreadId() { return dispatchThread_ ? dispatchThread_->NativeId() : 0; }
   std::atomic<int> serviceRechecks{0};
   void RecheckHandlerService(int32_t change) override {
     ++serviceRechecks;
@@ -80,6 +85,17 @@ std::string Pattern(size_t n, uint32_t seed) {
 std::atomic<int> g_procedureCalls{0};
 void CountingProcedure(uint32_t, uint32_t, int32_t) { ++g_procedureCalls; }
 void OtherProcedure(uint32_t, uint32_t, int32_t) { --g_procedureCalls; }
+
+// How often the thread has given up the processor of its own accord: once per wait that
+// blocked, including each wait that ran into its time limit.
+long WaitsOf(int tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -286,6 +302,57 @@ TEST(DispatcherRing, AFullRingHoldsFurtherInputBackWithoutLosingIt) {
   std::string tail(99, '\0');
   ASSERT_EQ(h.d->ReceiveBlock(tail.data(), 99), 99);
   EXPECT_EQ(std::string(1, static_cast<char>(b)) + rest + tail, data);
+}
+
+TEST(DispatcherRing, ADeviceThatOutrunsItsReaderIsHeldBackAtTheQueueBoundAndLosesNothing) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  // The device sends 2 MiB as fast as the pty takes them; nobody reads yet.
+  const std::string data = Pattern(2 << 20, 11);
+  std::atomic<size_t> written{0};
+  std::atomic<bool> release{false};
+  std::thread device([&] {
+    const int fd = h.pty.Master();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (written.load() < data.size()) {
+      pollfd p{fd, POLLOUT, 0};
+      // A pty that takes nothing for half a second holds the device back: report it and
+      // wait until the test starts reading.
+      if (poll(&p, 1, 500) == 0 && !release.load()) {
+        release.wait(false);
+        continue;
+      }
+      const ssize_t n = write(fd, data.data() + written.load(),
+                              std::min<size_t>(65536, data.size() - written.load()));
+      if (n > 0) written += static_cast<size_t>(n);
+    }
+  });
+  // The ring fills, then the queue up to its bound; then the read thread stops reading.
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == kInputRingSize; }));
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputQueue().AtLimit(); }));
+  // One record may go past the bound: the one read when the queue was just below it.
+  EXPECT_LE(h.d->InputQueue().ByteCount(), kInputQueueLimit + TDataBuffer::kCapacity);
+  EXPECT_LT(written.load(), data.size()) << "the whole flood was taken in";
+
+  // Reading makes room; everything arrives, in order.
+  release.store(true);
+  release.notify_all();
+  std::string got;
+  std::vector<char> buf(kInputRingSize);
+  uint32_t mostQueued = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (got.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
+    mostQueued = std::max(mostQueued, h.d->InputQueue().ByteCount());
+    const int32_t n = h.d->InputUsed();
+    if (n > 0 && h.d->ReceiveBlock(buf.data(), n) == n) {
+      got.append(buf.data(), static_cast<size_t>(n));
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  device.join();
+  EXPECT_LE(mostQueued, kInputQueueLimit + TDataBuffer::kCapacity);
+  EXPECT_TRUE(got == data) << "got " << got.size() << " bytes, not the ones sent";
 }
 
 TEST(DispatcherOutput, ABlockThatExactlyFitsIsTakenAndOneMoreByteIsRefused) {
@@ -647,6 +714,31 @@ TEST(DispatcherFailure, ActiveTimersFireOnceWhenTheDeviceFails) {
   std::lock_guard<std::mutex> g(lock);
   EXPECT_EQ(fired, std::vector<uint32_t>{static_cast<uint32_t>(waiting)});
   (void)idle;
+}
+
+TEST(DispatcherIdle, OnlyTheDispatchTickWakesAnIdlePort) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  const int reader = h.d->ReadThreadId(), writer = h.d->WriteThreadId();
+  const int dispatcher = h.d->DispatchThreadId();
+  ASSERT_NE(reader, 0);
+  ASSERT_NE(writer, 0);
+  ASSERT_NE(dispatcher, 0);
+  // Measured against the dispatch thread's own 50 ms tick rather than the clock, so that a
+  // busy machine slows both alike.
+  const long readBefore = WaitsOf(reader), writeBefore = WaitsOf(writer);
+  const long dispatchBefore = WaitsOf(dispatcher);
+  ASSERT_TRUE(WaitUntil([&] { return WaitsOf(dispatcher) >= dispatchBefore + 20; }));
+  EXPECT_LE(WaitsOf(reader) - readBefore, 1);
+  EXPECT_LE(WaitsOf(writer) - writeBefore, 1);
+
+  // Sleeping without a time limit, they still wake for work and for the stop.
+  h.d->SendBlock("ping", 4);
+  EXPECT_EQ(h.pty.ReadFor(4, 5000), "ping");
+  h.pty.Write("pong");
+  ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 4; }));
+  h.d->StopPort();
+  EXPECT_TRUE(h.d->WaitThreadsEnded(10000));
 }
 
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {

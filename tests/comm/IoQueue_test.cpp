@@ -45,3 +45,44 @@ TEST(IoQueueSpares, ARecordReadEmptyIsHandedBackResetAndOnlyDataRecordsAreKept) 
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, 1000);
 }
+
+// The producer stops at the bound and is told when a removal takes the queue back below it;
+// removals that leave it above the bound, or that were below it anyway, say nothing.
+TEST(IoQueueBound, RoomIsSignalledOnlyWhenARemovalCrossesBackBelowTheBound) {
+  TIOQueue queue;
+  const uint32_t record = TDataBuffer::kCapacity;
+  queue.SetByteLimit(3 * record);
+  auto push = [&] { queue.Push(TDataBuffer::Create()); };
+  push();
+  push();
+  EXPECT_FALSE(queue.AtLimit());
+  push();
+  push();  // the producer may overshoot by the record it was reading when it got there
+  EXPECT_TRUE(queue.AtLimit());
+
+  queue.PopFirst();  // 3 records: still at the bound
+  EXPECT_TRUE(queue.AtLimit());
+  EXPECT_FALSE(queue.RoomEvent().Wait(0));
+  queue.PopFirst();  // 2 records: room
+  EXPECT_FALSE(queue.AtLimit());
+  EXPECT_TRUE(queue.RoomEvent().Wait(0));
+  queue.PopFirst();
+  EXPECT_FALSE(queue.RoomEvent().Wait(0));
+
+  // A purge that empties a full queue makes room too, but not one that finds it below.
+  push();
+  push();
+  push();
+  ASSERT_TRUE(queue.AtLimit());
+  queue.Clear();
+  EXPECT_EQ(queue.ByteCount(), 0u);
+  EXPECT_TRUE(queue.RoomEvent().Wait(0));
+  push();
+  queue.Clear();
+  EXPECT_FALSE(queue.RoomEvent().Wait(0));
+
+  // Without a bound (the dispatch log's queue) nothing is ever at the limit.
+  TIOQueue unbounded;
+  for (int i = 0; i < 1000; ++i) unbounded.Push(TDataBuffer::Create());
+  EXPECT_FALSE(unbounded.AtLimit());
+}

@@ -50,17 +50,23 @@ class TLineChat {
     close(err_[1]);
   }
   ~TLineChat() {
-    close(out_[0]);
+    if (out_[0] >= 0) close(out_[0]);
     close(err_[0]);
+  }
+
+  // Plays a reader of the answer that went away (line-chat ... | head -c0).
+  void CloseOutput() {
+    close(out_[0]);
+    out_[0] = -1;
   }
 
   // Collects both streams until the program closes them (or 30 s pass), then its status.
   TRun Finish() {
     TRun run;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool outOpen = true, errOpen = true;
+    bool outOpen = out_[0] >= 0, errOpen = true;
     while ((outOpen || errOpen) && std::chrono::steady_clock::now() < deadline) {
-      pollfd fds[2] = {{out_[0], POLLIN, 0}, {err_[0], POLLIN, 0}};
+      pollfd fds[2] = {{outOpen ? out_[0] : -1, POLLIN, 0}, {err_[0], POLLIN, 0}};
       if (poll(fds, 2, 100) <= 0) continue;
       char buffer[512];
       for (int i = 0; i < 2; ++i) {
@@ -121,7 +127,8 @@ TEST_F(LineChat, ReportsAPortThatCannotBeOpened) {
   const TRun run = chat.Finish();
   ASSERT_TRUE(WIFEXITED(run.status));
   EXPECT_EQ(WEXITSTATUS(run.status), 1);
-  EXPECT_EQ(run.err, "line-chat: ie_BadId - Specified comport doesn't exist\n");
+  EXPECT_EQ(run.err,
+            "line-chat: /dev/no-such-serial-device: ie_BadId - Specified comport doesn't exist\n");
   EXPECT_FALSE(fs::exists(fs::path(dir) / "COMM.TRC"));
 }
 
@@ -137,6 +144,21 @@ TEST_F(LineChat, ADeviceThatVanishesWhileItWaitsEndsItWithAFailure) {
   EXPECT_NE(run.err.find("the device stopped answering"), std::string::npos) << run.err;
   // The port still closed as usual: the trace holds what was sent.
   EXPECT_NE(Read("COMM.TRC").find("hello[0D][0A]"), std::string::npos);
+}
+
+// A reader of the answer that went away costs the answer's bytes, not the close: the trace
+// and the log are written as usual.
+TEST_F(LineChat, AClosedOutputStreamStillLeavesTraceAndLog) {
+  PtyPair pty;
+  TLineChat chat({"--timeout", "300", pty.SlavePath(), "versw?"}, dir);
+  chat.CloseOutput();
+  EXPECT_EQ(pty.ReadFor(8, 10000), "versw?\r\n");
+  pty.Write("\nOK 1.2\r");
+  const TRun run = chat.Finish();
+  ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.err;
+  EXPECT_EQ(Read("COMM.TRC"), "Transmit: \r\nversw?[0D][0A]\r\n\r\nReceive: \r\n[0A]OK[20]1.2[0D]");
+  EXPECT_EQ(Read("COMM.LOG").rfind("COMM v4.07\r\n", 0), 0u);
 }
 
 TEST_F(LineChat, RejectsAMalformedCommandLine) {

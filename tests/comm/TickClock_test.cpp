@@ -108,13 +108,31 @@ TEST(TickClock, TimerSpanningTheClockWrap) {
   }
 }
 
-TEST(TickClock, TimerStartedAcrossTheWrapExpiresAfterIt) {
-  ClockAt clock(0xFFFFFFFFu - 10 * kMsPerTick);  // about 10 ticks before the wrap
+// Started on the real clock a few ticks before it wraps, due a few ticks after the wrap: the
+// timer must neither fire at the wrap nor miss its time after it.
+TEST(TickClock, TimerStartedBeforeTheWrapExpiresAfterIt) {
+  ClockAt clock(0xFFFFFFFFu - 3 * kMsPerTick);  // about three ticks before the wrap
   TTimerRecord t;
-  StartTimer(t, 3);
+  StartTimer(t, 6);
+  ASSERT_GT(t.StartTicks, kLastTick - 5);
   EXPECT_FALSE(TimerDue(t));
+
+  // Just after the wrap: the timer has not run its six ticks yet.
+  ASSERT_TRUE(WaitUntil([&] { return TickNow() < t.StartTicks; }));
+  for (;;) {  // a consistent look: the tick must not change between the two readings
+    const uint32_t before = TickNow();
+    const bool due = TimerDue(t);
+    const int32_t elapsed = TicksElapsed(t);
+    if (TickNow() != before) continue;
+    EXPECT_GE(elapsed, 1);
+    EXPECT_EQ(due, elapsed > 6) << elapsed;
+    break;
+  }
+
   ASSERT_TRUE(WaitUntil([&] { return TimerDue(t); }));
-  EXPECT_GE(TicksElapsed(t), 3);
+  EXPECT_LT(TickNow(), t.StartTicks);  // it came due after the wrap
+  EXPECT_GE(TicksElapsed(t), 7);
+  EXPECT_EQ(TicksRemaining(t), 0);
 }
 
 TEST(TickClock, WaitTicks) {

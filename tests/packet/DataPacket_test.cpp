@@ -96,6 +96,21 @@ class PacketTest : public ::testing::Test {
     return WaitUntil([&] { return packets.size() >= n; });
   }
 
+  // Whether the manager's timeout timer runs.
+  bool TimerActive(TDataPacket& packet) {
+    std::lock_guard lock(PacketLock());
+    for (const TTimerTrigger& t : port.ActiveDispatcher()->TimerTriggers())
+      if (t.Handle == packet.Manager()->TimerHandle()) return t.Active;
+    return false;
+  }
+
+  // Lets ticks pass (serving the main thread, where the events arrive).
+  static bool LetTicksPass(int32_t ticks) {
+    TTimerRecord t;
+    StartTimer(t, ticks);
+    return WaitUntil([&] { return TimerDue(t); });
+  }
+
   PtyPair pty;
   TComPort port;
   std::vector<std::string> packets;  // main thread only
@@ -332,7 +347,6 @@ TEST_F(PacketTest, BegunPacketTimesOutDisabledWithItsBytesDropped) {
   packet->SetTimeOut(2);
   port.SetOpen(true);
   packet->SetEnabled(true);
-  pty.Write("no start yet");  // no start string: no timer runs
   pty.Write("\nbegun");
   ASSERT_TRUE(WaitUntil([&] { return timeouts == 1; }));
   WaitDeliveryEnd(*packet);
@@ -352,19 +366,60 @@ TEST_F(PacketTest, BegunPacketTimesOutDisabledWithItsBytesDropped) {
   EXPECT_EQ(timeouts, 1);
 }
 
+TEST_F(PacketTest, DataWithoutAStartStringNeverTimesOut) {
+  auto packet = MakeLinePacket();
+  packet->SetTimeOut(2);
+  CountAnnouncedBytes();
+  port.SetOpen(true);
+  packet->SetEnabled(true);
+  const std::string noise = "no line feed in this reply";
+  pty.Write(noise);
+  ASSERT_TRUE(WaitAnnounced(static_cast<int>(noise.size())));
+  EXPECT_FALSE(TimerActive(*packet));
+  ASSERT_TRUE(LetTicksPass(8));  // four times the limit
+  EXPECT_EQ(timeouts, 0);
+  EXPECT_TRUE(packet->Enabled());
+  EXPECT_FALSE(packet->PacketTimeoutHit());
+  // Still waiting for its start: the next framed reply is a packet.
+  pty.Write("\nOK\r");
+  ASSERT_TRUE(WaitPackets(1));
+  EXPECT_EQ(packets, (std::vector<std::string>{"\nOK\r"}));
+  EXPECT_EQ(timeouts, 0);
+}
+
+TEST_F(PacketTest, TheTimeoutCountsFromTheEndOfTheStartString) {
+  auto packet = MakeLinePacket();
+  packet->SetStartString("<go>");
+  packet->SetTimeOut(3);
+  CountAnnouncedBytes();
+  port.SetOpen(true);
+  packet->SetEnabled(true);
+  // Half a start string begins nothing: no timer, however long the rest takes.
+  pty.Write("<g");
+  ASSERT_TRUE(WaitAnnounced(2));
+  EXPECT_FALSE(TimerActive(*packet));
+  ASSERT_TRUE(LetTicksPass(8));
+  EXPECT_EQ(timeouts, 0);
+
+  TTimerRecord sinceStart;
+  StartTimer(sinceStart, 0);
+  pty.Write("o> and no end");
+  ASSERT_TRUE(WaitUntil([&] { return timeouts == 1; }));
+  // Counted from the end of the start string (which came after sinceStart began), not from
+  // its first byte eight ticks earlier.
+  EXPECT_GE(TicksElapsed(sinceStart), 3);
+  WaitDeliveryEnd(*packet);
+  EXPECT_FALSE(packet->Enabled());
+  EXPECT_TRUE(packets.empty());
+}
+
 TEST_F(PacketTest, TimeOutZeroRunsNoTimerAndANewTimeOutAppliesToTheNextPacket) {
   auto packet = MakeLinePacket();
   packet->SetAutoEnable(true);
   packet->SetTimeOut(0);
   port.SetOpen(true);
   packet->SetEnabled(true);
-  TDataPacketManager* manager = packet->Manager();
-  auto timerActive = [&] {
-    std::lock_guard lock(PacketLock());
-    for (const TTimerTrigger& t : port.ActiveDispatcher()->TimerTriggers())
-      if (t.Handle == manager->TimerHandle()) return t.Active;
-    return false;
-  };
+  auto timerActive = [&] { return TimerActive(*packet); };
 
   pty.Write("\nslow");
   ASSERT_TRUE(WaitUntil([&] { return packet->PacketState() == TPacketState::Collecting; }));

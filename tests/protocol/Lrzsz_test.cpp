@@ -7,14 +7,11 @@
 // discards anything received before its transfer starts; socat therefore starts rx a moment
 // after the sender has opened the device, so the first 'C' is not lost.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -24,8 +21,7 @@
 #include "comm/ComPort.h"
 #include "protocol/Protocol.h"
 #include "tests/protocol/TransferFixture.h"
-
-extern char** environ;
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -43,66 +39,6 @@ bool OnPath(const char* program) {
   const std::string command = std::string("command -v ") + program + " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }
-
-// A child process with its output in a file of the test's folder.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (Running()) {
-      ::kill(pid_, SIGTERM);  // socat passes it on to rx
-      if (!Wait(5000)) {
-        ::kill(pid_, SIGKILL);
-        Wait(5000);
-      }
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool Started() const { return pid_ > 0; }
-  bool Running() const { return pid_ > 0 && !exited_; }
-  // Waits for the child's end; true when it ended within the limit.
-  bool Wait(uint32_t ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (Running()) {
-      int status = 0;
-      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        exited_ = true;
-        status_ = status;
-        break;
-      }
-      if (r < 0 || Clock::now() >= deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !Running();
-  }
-  bool ExitedCleanly() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
-  std::string Describe() const {
-    if (!exited_) return "still running";
-    if (WIFEXITED(status_)) return "exit status " + std::to_string(WEXITSTATUS(status_));
-    return "killed by signal " + std::to_string(WTERMSIG(status_));
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-};
 
 // rx in its own folder behind socat; the sender opens Device().
 class Receiver {
@@ -134,7 +70,7 @@ class Receiver {
 
   // rx ends after the transfer, and socat with it.
   ::testing::AssertionResult Finished(uint32_t ms) {
-    if (socat_.Wait(ms) && socat_.ExitedCleanly()) return ::testing::AssertionSuccess();
+    if (socat_.Wait(ms) && socat_.ExitedWith(0)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "receiver did not end cleanly (" << socat_.Describe() << "); socat and rx said:\n"
            << Log();
@@ -142,7 +78,7 @@ class Receiver {
 
  private:
   const TempDir& dir_;
-  Child socat_;
+  ChildProcess socat_;
 };
 
 std::string Padded(const std::string& file, size_t block) {
@@ -166,7 +102,7 @@ TEST_F(Lrzsz, XmodemSendDeliversEverySizeByteExact) {
     TempDir Dir;
     std::string File;
     std::unique_ptr<Receiver> Rx;
-    std::unique_ptr<Child> Sender;
+    std::unique_ptr<ChildProcess> Sender;
   };
   // All transfers run at once, each on its own pty with its own receiver.
   std::vector<std::unique_ptr<Transfer>> transfers;
@@ -180,7 +116,7 @@ TEST_F(Lrzsz, XmodemSendDeliversEverySizeByteExact) {
   }
   for (auto& t : transfers) {
     ASSERT_TRUE(t->Rx->Ready(10000)) << "size " << t->Size;
-    t->Sender = std::make_unique<Child>(
+    t->Sender = std::make_unique<ChildProcess>(
         std::vector<std::string>{XMODEM_SEND_PATH, t->Rx->Device(), t->Dir / "source.bin"},
         t->Dir.Path(), t->Dir / "sender.log");
     ASSERT_TRUE(t->Sender->Started()) << "cannot start " << XMODEM_SEND_PATH;
@@ -190,9 +126,9 @@ TEST_F(Lrzsz, XmodemSendDeliversEverySizeByteExact) {
     ASSERT_TRUE(t->Sender->Wait(90000)) << "xmodem-send still running; it said:\n"
                                         << ReadFile(t->Dir / "sender.log") << "\nrx said:\n"
                                         << t->Rx->Log();
-    EXPECT_TRUE(t->Sender->ExitedCleanly()) << t->Sender->Describe() << "; it said:\n"
-                                            << ReadFile(t->Dir / "sender.log") << "\nrx said:\n"
-                                            << t->Rx->Log();
+    EXPECT_TRUE(t->Sender->ExitedWith(0)) << t->Sender->Describe() << "; it said:\n"
+                                          << ReadFile(t->Dir / "sender.log") << "\nrx said:\n"
+                                          << t->Rx->Log();
     ASSERT_TRUE(t->Rx->Finished(10000));
     const std::string received = t->Rx->Received();
     EXPECT_EQ(received.size(), Padded(t->File, 1024).size());
@@ -242,10 +178,14 @@ TEST_F(Lrzsz, ComponentReportsTheTransferToARealReceiver) {
   EXPECT_EQ(reports.back().Options, comm::soLastReport);
   EXPECT_EQ(reports.back().Status, comm::psEndFile);
   EXPECT_EQ(reports.back().Bytes, 37888);
-  // Progress only grows, and never counts more than the blocks sent.
-  for (size_t i = 1; i < reports.size(); ++i) {
-    EXPECT_GE(reports[i].Bytes, reports[i - 1].Bytes) << i;
+  // Progress grows, and never counts more than the blocks sent. It may drop by one block
+  // while a freshly queued block still has a block's worth of bytes in the output buffer
+  // (those are discounted), and no further.
+  int32_t highest = 0;
+  for (size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_GE(reports[i].Bytes, highest - 1024) << i;
     EXPECT_LE(reports[i].Bytes, 37888) << i;
+    highest = std::max(highest, reports[i].Bytes);
   }
 }
 

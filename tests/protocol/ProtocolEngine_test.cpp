@@ -27,11 +27,41 @@ TEST(BlockChecks, Crc16IsXmodemCrcWithHighByteFirstConvention) {
   }
 }
 
-TEST(BlockChecks, ChecksumAddsBytesInThirtyTwoBits) {
-  uint32_t sum = 0;
-  for (int i = 0; i < 1024; ++i) sum = UpdateChecksum(0xFF, sum);
-  EXPECT_EQ(sum, 1024u * 255u);
-  EXPECT_EQ(sum & 0xFF, 0x00u);
+// Known block checks of real blocks, worked out apart from this code: the CRC is
+// CRC-16/XMODEM, the checksum the low byte of a sum that must not stop at 8 or 16 bits
+// (1024 bytes of 0xFF add up to 261,120).
+TEST(BlockChecks, KnownChecksOfRealBlocks) {
+  struct Case {
+    const char* Name;
+    std::string Data;
+    uint16_t Crc;
+    uint32_t Sum;
+  };
+  std::string ramp(1024, '\0');
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<char>(i & 0xFF);
+  std::string text = "Vexilora firmware 2.1\r\n";
+  text.resize(128, '\x1A');
+  const Case cases[] = {
+      {"the nine digits", "123456789", 0x31C3, 477},
+      {"a last 128-byte block of text with its fill", text, 0x4DA2, 4665},
+      {"a 128-byte block of fill alone", std::string(128, '\x1A'), 0xF8B0, 3328},
+      {"1024 bytes of 0xFF", std::string(1024, '\xFF'), 0xC084, 261120},
+      {"1024 zero bytes", std::string(1024, '\0'), 0x0000, 0},
+      {"1024 bytes counting up", ramp, 0xC2E0, 130560},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c.Data.data());
+    const auto size = static_cast<int32_t>(c.Data.size());
+    EXPECT_EQ(BlockCrc16(bytes, size), c.Crc);
+    uint16_t reg = 0;
+    for (int32_t i = 0; i < size; ++i) reg = UpdateCrc16(bytes[i], reg);
+    reg = UpdateCrc16(0, UpdateCrc16(0, reg));  // the block's CRC: two zero bytes after the data
+    EXPECT_EQ(reg, c.Crc);
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < size; ++i) sum = UpdateChecksum(bytes[i], sum);
+    EXPECT_EQ(sum, c.Sum);
+  }
 }
 
 TEST(BytesTransferred, DiscountsWholeBlocksStillQueued) {

@@ -199,9 +199,18 @@ TEST_F(ProtocolTransfer, FileLengthAndUpcasedNames) {
   EXPECT_EQ(protocol.FileLength(), 10);  // kept after the transfer
 
   UseFile(prototest::Pattern(3000), "second.bin");
+  EXPECT_EQ(protocol.FileLength(), 10);  // a new mask opens nothing yet
   finishCodes.clear();
+  reports.clear();
   protocol.StartTransmit();
   EXPECT_EQ(protocol.FileLength(), 3000);
+  // Inside StartTransmit the first report comes before the new file is opened, with the
+  // length cleared; the report after the open has the new length.
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports[0].Options, soFirstReport);
+  EXPECT_EQ(reports[0].Length, 0);
+  EXPECT_EQ(reports[2].Status, psProtocolHandshake);
+  EXPECT_EQ(reports[2].Length, 3000);
   protocol.CancelProtocol();
   Peer([] {});
   ASSERT_TRUE(WaitFinished());

@@ -6,9 +6,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -146,6 +148,34 @@ TEST_F(XmodemTest, StreamingWaitsForRoomInTheOutputBuffer) {
   EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
 }
 
+// In streaming mode a block cannot be sent again: a CAN or a NAK from the receiver ends the
+// transfer as cancelled, whether it is found after a block or while the transmitter waits
+// for room in the output buffer (here: the receiver stops reading after its reply, so the
+// line fills up).
+TEST_F(XmodemTest, CanOrNakDuringStreamingCancels) {
+  port.SetOpen(false);
+  port.SetOutSize(1030);
+  port.SetOpen(true);
+  const std::string file = Pattern(400000, 6);
+  for (const std::string& reply : {CAN, NAK}) {
+    SCOPED_TRACE(reply == CAN ? "CAN" : "NAK");
+    finishCodes.clear();
+    reports.clear();
+    UseFile(file);
+    protocol.StartTransmit();
+    Peer([&] {
+      Say("G");
+      Take(1029);
+      Say(reply);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+    EXPECT_EQ(reports.back().Status, comm::psCancelRequested);
+    // What was on its way still arrives (the clear may cut a block short); the file does not.
+    EXPECT_LT(pty.ReadUntilIdle(200).size(), file.size());
+  }
+}
+
 TEST_F(XmodemTest, BlockThatNeverFitsTheOutputBufferTimesOut) {
   port.SetOpen(false);
   port.SetOutSize(1000);
@@ -281,6 +311,77 @@ TEST_F(XmodemTest, SilentReceiverGetsTheBlockAgainWithoutCounting) {
   EXPECT_EQ(Record().TotalErrors, 0);
 }
 
+// Bytes other than ACK, NAK and CAN on the line back are noise: each is counted as an
+// error, and the reply the transmitter waits for is still to come. Only a NAK or the end of
+// the wait sends a block again; a block sent again for noise would draw a second ACK that
+// the next block takes for its own.
+TEST_F(XmodemTest, NoiseWhileWaitingForAReplyIsCountedNotAnswered) {
+  struct Case {
+    const char* Name;
+    std::string BlockReply;  // the receiver's answer to block 1
+    std::string EotReply;    // its answer to the first EOT
+    std::string Wire;        // what follows block 1 on the wire
+    int32_t Code;
+    int32_t Errors;
+  };
+  const std::string file = Pattern(1500, 11);
+  const std::string block2 = WireBlock(2, BlockData(file, 1024, 1024), true);
+  const std::vector<Case> cases = {
+      {"noise before the block's ACK", "x" + ACK, ACK, block2 + EOT, 0, 1},
+      {"noise before a NAK", "" + NAK, ACK,
+       WireBlock(1, BlockData(file, 0, 1024), true) + block2 + EOT, 0, 2},
+      {"noise before the EOT's ACK", ACK, "C" + ACK, block2 + EOT, 0, 1},
+      {"noise up to the limit before the EOT's ACK", ACK, "abcde" + ACK, block2 + EOT, 0, 5},
+      {"noise past the limit in reply to the EOT", ACK, "abcdef", block2 + EOT,
+       comm::ecTooManyErrors, 6},
+      {"a NAK with the ACK right behind it", ACK, NAK + ACK, block2 + EOT, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    finishCodes.clear();
+    UseFile(file);
+    protocol.StartTransmit();
+    std::string wire;
+    Peer([&] {
+      Say(C);
+      Take(1029);
+      Say(c.BlockReply);
+      if (c.BlockReply.back() == NAK[0]) {
+        wire += Take(1029);
+        Say(ACK);
+      }
+      wire += Take(1029);
+      Say(ACK);
+      wire += Take(1);
+      Say(c.EotReply);
+    });
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(finishCodes, std::vector<int32_t>{c.Code});
+    EXPECT_EQ(Record().TotalErrors, c.Errors);
+    EXPECT_TRUE(wire == c.Wire) << "wire has " << wire.size() << " bytes";
+    EXPECT_EQ(pty.ReadUntilIdle(100), "");  // nothing sent again
+  }
+}
+
+// A second ACK that arrives together with the last block's ACK is not the receiver's answer
+// to the EOT: the EOT is answered only by a byte that came after it.
+TEST_F(XmodemTest, OnlyAByteAfterTheEotAnswersIt) {
+  UseFile(Pattern(100));
+  protocol.StartTransmit();
+  std::string eot;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK + ACK);
+    eot = Take(1);
+    Say(CAN);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(eot, EOT);
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
+  EXPECT_EQ(logs.back(), comm::lfTransmitFail);
+}
+
 TEST_F(XmodemTest, EotNakThenAckSucceeds) {
   UseFile(Pattern(10));
   protocol.StartTransmit();
@@ -298,6 +399,26 @@ TEST_F(XmodemTest, EotNakThenAckSucceeds) {
   EXPECT_EQ(eots, EOT + EOT);
   EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
   EXPECT_EQ(logs.back(), comm::lfTransmitOk);
+}
+
+// A receiver that answers no EOT (it has gone, or its answers are lost) is not asked without
+// end: each wait that runs out counts, and past MaxBlockErrors the transfer fails.
+TEST_F(XmodemTest, SilenceAfterTheEotEndsTheTransfer) {
+  protocol.SetTransmitTimeout(2);
+  protocol.SetXYmodemBlockWait(2);
+  UseFile(Pattern(10));
+  protocol.StartTransmit();
+  std::string eots;
+  Peer([&] {
+    Say(C);
+    Take(1029);
+    Say(ACK);
+    eots = Take(7, 20000);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(eots, std::string(7, '\x04'));
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTooManyErrors});
+  EXPECT_EQ(pty.ReadUntilIdle(200), "");
 }
 
 TEST_F(XmodemTest, ThirdNakOnEotCancels) {
@@ -450,6 +571,24 @@ TEST_F(XmodemTest, ClosingThePortCancelsTheTransfer) {
   EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecCancelRequested});
   EXPECT_FALSE(protocol.InProgress());
   EXPECT_EQ(port.PortUserCount(), 0);  // the finish detached the component
+  // The transfer's triggers went with it: a reopen brings back none of them.
+  port.SetOpen(true);
+  EXPECT_TRUE(port.ActiveDispatcher()->TimerTriggers().empty());
+  EXPECT_TRUE(port.ActiveDispatcher()->StatusTriggers().empty());
+  // A transfer on the reopened port runs as usual.
+  finishCodes.clear();
+  protocol.StartTransmit();
+  Peer([&] {
+    Say(C);
+    for (int i = 0; i < 5; ++i) {
+      Take(1029);
+      Say(ACK);
+    }
+    Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
 }
 
 TEST_F(XmodemTest, FileThatShrinksWhileSentIsCancelledNotCompleted) {
@@ -487,6 +626,14 @@ TEST_F(XmodemTest, NoFileToSend) {
     const char* NextFile;  // non-null: OnProtocolNextFile gives this name
     int32_t Code;
   };
+  const std::string pipe = dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::string folder = dir / "folder";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  // A file that should not have opened would wait for a receiver: let it give up soon.
+  protocol.SetHandshakeRetry(1);
+  protocol.SetHandshakeWait(2);
+
   const std::vector<Case> cases = {
       {"empty mask", "", nullptr, comm::ecNoSearchMask},
       {"no match", dir / "*.none", nullptr, comm::ecNoMatchingFiles},
@@ -494,6 +641,11 @@ TEST_F(XmodemTest, NoFileToSend) {
       {"locked file", locked, nullptr, comm::ecAccessDenied},
       {"missing file", "", "/nonexistent/file.bin", comm::ecFileNotFound},
       {"name source gives none", "", "", comm::ecFileNotFound},
+      // Only regular files are sent: a folder, a named pipe without a writer (which must not
+      // hold the open) and a device without end are refused when opened.
+      {"folder", "", folder.c_str(), -EISDIR},
+      {"named pipe", "", pipe.c_str(), comm::ecAccessDenied},
+      {"endless device", "", "/dev/zero", comm::ecAccessDenied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);

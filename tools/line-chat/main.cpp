@@ -9,6 +9,8 @@
 // own trigger events on the main thread; a timer trigger, re-armed by every arrival, ends the
 // wait.
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -36,6 +38,9 @@ bool ParseNumber(const char* text, long max, long& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that went away (line-chat ... | head -c1) costs the answer's bytes, not the
+  // close that writes COMM.TRC and COMM.LOG: the write fails with EPIPE and is dropped.
+  ::signal(SIGPIPE, SIG_IGN);
   platform::InitMainThread();
 
   long baud = 115200;
@@ -94,7 +99,8 @@ int main(int argc, char** argv) {
   int32_t lineStatus = 0;
   port.OnTriggerLineError = [&](comm::TCustomComPort* cp, uint16_t error, bool) {
     if (error == kWorkerFailure) {
-      std::fprintf(stderr, "line-chat: the device stopped answering (read or write failure)\n");
+      std::fprintf(stderr, "line-chat: %s: the device stopped answering (read or write failure)\n",
+                   device.c_str());
       exitCode = kExitFailure;
       platform::Quit(0);
     } else {
@@ -105,7 +111,7 @@ int main(int argc, char** argv) {
   try {
     port.SetOpen(true);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "line-chat: %s\n", e.what());
+    std::fprintf(stderr, "line-chat: %s: %s\n", device.c_str(), e.what());
     return kExitFailure;
   }
   try {
@@ -117,7 +123,7 @@ int main(int argc, char** argv) {
     platform::Run();
     port.SetOpen(false);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "line-chat: %s\n", e.what());
+    std::fprintf(stderr, "line-chat: %s: %s\n", device.c_str(), e.what());
     return kExitFailure;
   }
   return exitCode;

@@ -7,10 +7,13 @@
 // --1k (the default): 1024-byte blocks with CRC-16. The receiver's handshake character has
 // the last word on the block check. Exit status 0 when the receiver acknowledged the end of
 // the file, 1 when the transfer failed (the finish code's text is printed), 2 for a usage
-// error or a device that cannot be opened. Ctrl-C cancels the transfer.
+// error, a file that is not a regular readable file or a device that cannot be opened.
+// Ctrl-C (also SIGTERM and SIGHUP) cancels the transfer. A closed output stream costs the
+// status lines, never the transfer.
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -78,14 +81,17 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
   return positional == 2;
 }
 
-// Ctrl-C and SIGTERM are taken by a thread of their own (blocked everywhere else), which
-// hands the cancel to the main thread. SIGUSR1 tells it to end.
+// Ctrl-C, SIGTERM and SIGHUP (the terminal went away) are taken by a thread of their own
+// (blocked everywhere else), which hands the cancel to the main thread. SIGUSR1 tells it to
+// end.
 class TSignalWatcher {
  public:
-  explicit TSignalWatcher(comm::TProtocol& protocol) : protocol_(protocol) {
+  TSignalWatcher(comm::TProtocol& protocol, const std::string& device)
+      : protocol_(protocol), device_(device) {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGHUP);
     sigaddset(&set_, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { Watch(); });
@@ -106,13 +112,14 @@ class TSignalWatcher {
         try {
           protocol_.CancelProtocol();
         } catch (const std::exception& e) {
-          std::fprintf(stderr, "\nxmodem-send: %s\n", e.what());
+          std::fprintf(stderr, "\nxmodem-send: %s: %s\n", device_.c_str(), e.what());
         }
       });
     }
   }
 
   comm::TProtocol& protocol_;
+  const std::string& device_;
   sigset_t set_;
   std::thread thread_;
 };
@@ -133,6 +140,17 @@ int main(int argc, char** argv) {
     std::perror(("xmodem-send: " + options.File).c_str());
     return kExitUsage;
   }
+  // Only a regular file is sent (a folder, a pipe or a device has no length that is its
+  // content); said here, before the device is touched.
+  struct stat st {};
+  if (::stat(options.File.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "xmodem-send: %s: not a regular file\n", options.File.c_str());
+    return kExitUsage;
+  }
+
+  // A reader that went away (xmodem-send ... 2>&1 | head -c1) costs the lines it would have
+  // read, not the transfer: the write fails with EPIPE and the line is lost.
+  ::signal(SIGPIPE, SIG_IGN);
 
   platform::InitMainThread();
 
@@ -142,7 +160,7 @@ int main(int argc, char** argv) {
   port.SetBaud(options.Baud);
   comm::TProtocol protocol;
   // Blocked before the port starts its threads, so the watcher alone takes the signals.
-  TSignalWatcher watcher(protocol);
+  TSignalWatcher watcher(protocol, options.Device);
 
   try {
     port.SetComNumber(comm::TCustomComPort::PortNumberForPath(options.Device));
@@ -170,8 +188,14 @@ int main(int argc, char** argv) {
     lastShown = sent;
     const int32_t length = p->FileLength();
     const int percent = length > 0 ? static_cast<int>(int64_t{sent} * 100 / length) : 100;
+    // The last line says how the transfer ended: an error the status does not show (a file
+    // that got shorter while it was sent ends with status OK) is named instead.
+    const int32_t error = p->Record().ErrorCode;
+    const std::string status = report == comm::soLastReport && error != 0
+                                   ? comm::ErrorText(error) + " (" + std::to_string(error) + ")"
+                                   : p->StatusText(p->ProtocolStatus());
     std::fprintf(stderr, "%s%d of %d bytes (%d%%)  %s%s", tty ? "\r" : "", sent, length, percent,
-                 p->StatusText(p->ProtocolStatus()).c_str(), tty ? "\x1b[K" : "");
+                 status.c_str(), tty ? "\x1b[K" : "");
     if (report == comm::soLastReport || !tty) std::fputc('\n', stderr);
     std::fflush(stderr);
   };
@@ -186,7 +210,7 @@ int main(int argc, char** argv) {
   try {
     protocol.StartTransmit();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodem-send: %s\n", e.what());
+    std::fprintf(stderr, "xmodem-send: %s: %s\n", options.Device.c_str(), e.what());
     return kExitFailed;
   }
   platform::Run();
@@ -200,10 +224,11 @@ int main(int argc, char** argv) {
   }
 
   if (finishCode != 0) {
-    std::fprintf(stderr, "xmodem-send: transfer failed: %s (%d)\n",
+    std::fprintf(stderr, "xmodem-send: transfer to %s failed: %s (%d)\n", options.Device.c_str(),
                  comm::ErrorText(finishCode).c_str(), finishCode);
     return kExitFailed;
   }
-  std::fprintf(stderr, "xmodem-send: sent %d bytes in %.2f s\n", protocol.FileLength(), seconds);
+  std::fprintf(stderr, "xmodem-send: sent %d bytes to %s in %.2f s\n", protocol.FileLength(),
+               options.Device.c_str(), seconds);
   return 0;
 }

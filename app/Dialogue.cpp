@@ -1,0 +1,253 @@
+// The device dialogue and the update sequence: a state machine driven by the device's reply
+// lines. States 0 to 4 query the device, 10 to 17 update it.
+
+#include <string>
+
+#include "app/Cp1251.h"
+#include "app/Main.h"
+#include "comm/Exceptions.h"
+
+namespace app {
+
+namespace {
+
+constexpr const char* kCannotConnect =
+    "Не удается подключиться к Vexilora. Пожалуйста, отключите её от компьютера и подключите "
+    "снова.";
+constexpr const char* kNoReply =
+    "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и подключите "
+    "снова.";
+constexpr const char* kUpdated = "Программное обеспечение Vexilora успешно обновлено.";
+
+constexpr int32_t kProtocolStatusOk = 4700;
+
+bool Contains(const std::string& text, const std::string& marker) {
+  return !marker.empty() && text.find(marker) != std::string::npos;
+}
+
+}  // namespace
+
+void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
+  try {
+    ComPort1.SendText("\r\nloader\r\n");
+    MainMarker = "ERROR";
+    AltMarker = "OK";
+    DataPacket1.SetEnabled(true);
+    DataPacket1.SetAutoEnable(true);
+  } catch (...) {
+    SetStatusText(kCannotConnect);
+  }
+}
+
+void TForm1::DataPacket1StringPacket(comm::TDataPacket*, const std::string& Data) {
+  // The line without its leading line feed and its last character (the carriage return, or
+  // the second C of the receiver's handshake).
+  const std::string Text = Data.size() >= 3 ? Data.substr(1, Data.size() - 2) : std::string();
+  if (Contains(Text, AltMarker)) {
+    DialogueStep(false, Text);
+  } else if (Contains(Text, MainMarker)) {
+    DialogueStep(true, Text);
+  }
+}
+
+void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
+  auto markers = [this](const char* main, const char* alt) {
+    MainMarker = main;
+    AltMarker = alt;
+  };
+  auto enable = [this] { DataPacket1.SetEnabled(true); };
+  auto disable = [this] {
+    DataPacket1.SetEnabled(false);
+    DataPacket1.SetAutoEnable(false);
+  };
+  auto valueAfterMarker = [&] {
+    const size_t at = Text.find(MainMarker);
+    return at == std::string::npos ? std::string() : Text.substr(at + MainMarker.size());
+  };
+  auto sendPassword = [this] {
+    // The device reads the password in its own code page; a character it lacks cannot have
+    // been typed, so a failed conversion means a broken text and nothing is sent.
+    const std::optional<std::string> bytes = Utf8ToCp1251(Password);
+    if (!bytes) throw comm::Exception("The password cannot be sent to the Vexilora.");
+    ComPort1.SendText("pass=" + *bytes + "\r\n");
+  };
+
+  if (!IsMain) {
+    switch (DialogueState) {
+      case 0:
+        DialogueState = 3;
+        ComPort1.SendText("verhw?\r\n");
+        markers("VERHW=", "ERROR");
+        enable();
+        return;
+      case 4:
+        DialogueState = 0;
+        PasswordRequired = true;
+        ShowVersionStatus();
+        disable();
+        return;
+      case 10:
+        if (PasswordRequired) {
+          DialogueState = 12;
+          sendPassword();
+          markers("OK", "ERROR");
+        } else {
+          DialogueState = 13;
+          ComPort1.SendText("wr_prog\r\n");
+          markers("wr_prog", "ERROR");
+        }
+        enable();
+        return;
+      default:
+        DialogueState = 0;
+        disable();
+        return;
+    }
+  }
+
+  switch (DialogueState) {
+    case 0:
+      DialogueState = 1;
+      ComPort1.SendText("versw?\r\n");
+      markers("VERSW=", "ERROR");
+      enable();
+      break;
+    case 1:
+      DialogueState = 2;
+      SetSWVerText(valueAfterMarker());
+      ComPort1.SendText("boot\r\n");
+      markers("BOOTLOADER", "ERROR");
+      enable();
+      break;
+    case 2:
+      DialogueState = 3;
+      ComPort1.SendText("verhw?\r\n");
+      markers("VERHW=", "ERROR");
+      enable();
+      break;
+    case 3:
+      DialogueState = 4;
+      SetHWVerText(valueAfterMarker());
+      ComPort1.SendText("pass?\r\n");
+      markers("OK", "PASSWORD ERROR");
+      enable();
+      break;
+    case 4:
+      DialogueState = 0;
+      disable();
+      ShowVersionStatus();
+      break;
+    case 10:
+      DialogueState = PasswordRequired ? 11 : 12;
+      ComPort1.SendText("boot\r\n");
+      markers("BOOTLOADER", "ERROR");
+      enable();
+      break;
+    case 11:
+      DialogueState = 12;
+      sendPassword();
+      markers("OK", "ERROR");
+      enable();
+      break;
+    case 12:
+      // The one step that moves on only once its command is out.
+      ComPort1.SendText("wr_prog\r\n");
+      DialogueState = 13;
+      markers("wr_prog", "ERROR");
+      enable();
+      break;
+    case 13:
+      // The receiver announces itself with its handshake characters, not with a line.
+      DialogueState = 14;
+      DataPacket1.SetEndString("CC");
+      markers("C", "ERROR");
+      enable();
+      break;
+    case 14: {
+      const std::optional<std::span<const uint8_t>> image = FindResource(kFirmwareResourceName);
+      if (!image)
+        throw comm::Exception(std::string("Resource ") + kFirmwareResourceName + " not found");
+      DialogueState = 15;
+      // From here the packet waits for the device's verdict on the transfer; AutoEnable
+      // arms it again after this step.
+      DataPacket1.SetTimeOut(2000);
+      DataPacket1.SetEndString("\r");
+      markers("OK", "ERROR");
+      TempImage().Write(*image);
+      XModem1.SetFileMask(TempImage().Path());
+      ComPort1.ClearInput();
+      ComPort1.ClearOutput();
+      SetProgressPosition(0);
+      XModem1.StartTransmit();
+      SetProgressMax(XModem1.FileLength());
+      SetButtonEnabled(false);
+      break;
+    }
+    case 15:
+      DialogueState = 16;
+      SetProgressPosition(View().ProgressMax);
+      // Modal: no packet is processed until the user has closed it.
+      ModalMessageBox("", kUpdated, TMessageIcon::Information);
+      ComPort1.SendText("run\r\n");
+      TempImage().Delete();
+      DataPacket1.SetTimeOut(1000);
+      DataPacket1.SetEndString("\r");
+      markers("OK", "ERROR");
+      break;
+    case 16:
+      DialogueState = 17;
+      // The device starts its new application meanwhile.
+      ModalPause(1000);
+      ComPort1.SendText("versw?\r\n");
+      markers("VERSW=", "ERROR");
+      enable();
+      break;
+    case 17:
+      DialogueState = 0;
+      SetButtonEnabled(true);
+      disable();
+      SetSWVerText(valueAfterMarker());
+      ShowVersionStatus();
+      break;
+    default:
+      break;
+  }
+}
+
+void TForm1::DataPacket1Timeout(comm::TDataPacket*) {
+  SetStatusText(kNoReply);
+  DialogueState = 0;
+  DataPacket1.SetEnabled(false);
+  DataPacket1.SetAutoEnable(false);
+}
+
+void TForm1::Xmodem1ProtocolStatus(comm::TCustomProtocol*, uint16_t) {
+  if (XModem1.ProtocolStatus() == kProtocolStatusOk)
+    SetProgressPosition(XModem1.BytesTransferred());
+}
+
+void TForm1::Xmodem1ProtocolFinish(comm::TCustomProtocol*, int32_t ErrorCode) {
+  // Success is the device's "OK" line, not the protocol's end; only a failed transfer that is
+  // still waiting for that line matters here.
+  if (ErrorCode != 0 && DialogueState == 15) SetButtonEnabled(true);
+}
+
+void TForm1::StartUpdate() {
+  try {
+    ComPort1.SetOpen(false);
+    DialogueState = 10;
+    ComPort1.SetComNumber(PortNumberOfComName(ComName));
+    ComPort1.SetOpen(true);
+  } catch (...) {
+  }
+}
+
+void TForm1::uiButton1Click() {
+  if (PasswordRequired) {
+    ViewInterface().OpenPasswordWindow();
+  } else {
+    StartUpdate();
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,191 @@
+#pragma once
+// The main window's logic: TForm1's state fields, its components with their design values,
+// its handlers and the state of what the window shows. It holds no Qt type: a view (the Qt
+// window, a command-line front end) shows the view state and forwards the user's actions.
+//
+// Files: Main.cpp (start-up, view state), Discovery.cpp (device search and hot-plug),
+// Dialogue.cpp (device dialogue and update), Versions.cpp (version checks and presentation),
+// FirmwareImage.cpp (embedded image, temporary file), FileVersion.cpp (version record).
+//
+// Threads: everything here runs on the main thread, where the components deliver their events.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/FirmwareImage.h"
+#include "comm/ComPort.h"
+#include "packet/DataPacket.h"
+#include "platform/MessageQueue.h"
+#include "protocol/Protocol.h"
+
+namespace platform {
+struct TUsbSerialPort;
+struct TUdevEvent;
+}  // namespace platform
+
+namespace app {
+
+// Indexes of the window's image list uiImageList1.
+enum TIconIndex : int {
+  iiError = 0,
+  iiWarning = 1,
+  iiInformation = 2,
+  iiNotAllowed = 3,
+  iiSuccess = 4,
+};
+
+enum class TMessageIcon { Error, Warning, Information };
+
+inline constexpr const char* kDesignCaption = "Обновление Vexilora ";
+inline constexpr const char* kAbsent = "Отсутствует";
+inline constexpr const char* kBootloader = "Загрузчик";
+// The caption of the application's standard exception display.
+inline constexpr const char* kApplicationTitle = "vexilora-update";
+
+// Everything the main window shows that the logic decides.
+struct TViewState {
+  std::string Caption = kDesignCaption;
+  std::string uiTEHWVer = kAbsent;
+  std::string uiTESWVer = kAbsent;
+  std::string uiTEUpVer;
+  // The status line; a carriage return in it is a line break.
+  std::string uiLabel1 = "Подключите изделие к ПК.";
+  int uiImage1 = iiInformation;  // index into uiImageList1
+  bool uiButton1Enabled = false;
+  int ProgressPosition = 0;
+  int ProgressMax = 100;
+  bool Enabled = true;  // the whole window accepts input
+};
+
+// What the logic needs of whatever shows it. All calls come on the main thread.
+class TForm1View {
+ public:
+  virtual ~TForm1View() = default;
+  // Some of the view state changed: show it.
+  virtual void StateChanged() = 0;
+  // A modal message box with one OK button, owned by no window; returns when it is closed.
+  // The main-thread queue keeps being served meanwhile.
+  virtual void MessageBox(const std::string& caption, const std::string& text,
+                          TMessageIcon icon) = 0;
+  // Waits ms milliseconds: the window keeps painting, the user's input waits.
+  virtual void Pause(uint32_t ms) = 0;
+  // Opens a new password window (TForm2) over the main window.
+  virtual void OpenPasswordWindow() = 0;
+};
+
+class TForm1 : public comm::TBaseComponent {
+ public:
+  // exePath: the executable whose version record gives the file version and beside which the
+  // temporary image goes; by default the running program's own file.
+  explicit TForm1(TForm1View& view, std::string exePath = SelfExePath());
+  ~TForm1() override;
+
+  static std::string SelfExePath();
+
+  // ---- components (design values set by the constructor)
+  comm::TComPort ComPort1{this};
+  comm::TDataPacket DataPacket1{this};
+  comm::TProtocol XModem1{this};
+
+  // ---- state fields
+  bool DevicePresent = false;
+  bool PasswordRequired = false;
+  std::string Password;
+  std::string ComName;
+  std::string MainMarker;
+  std::string AltMarker;
+  int32_t DialogueState = 0;
+
+  // ---- window events
+  void FormCreate();
+  void FormShow();
+
+  // ---- device discovery and hot-plug (Discovery.cpp)
+  void FindDevice();
+  static std::string GetFriendlyName(const platform::TUsbSerialPort& Device);
+  void DeviceChange(const platform::TUdevEvent& Event);
+  // The "not connected" state: no device present.
+  void ShowNotConnected();
+
+  // ---- device dialogue and update (Dialogue.cpp)
+  void ComPort1PortOpen(comm::TCustomComPort* CP);
+  void DataPacket1StringPacket(comm::TDataPacket* Sender, const std::string& Data);
+  void DialogueStep(bool IsMain, const std::string& Text);
+  void DataPacket1Timeout(comm::TDataPacket* Sender);
+  void Xmodem1ProtocolStatus(comm::TCustomProtocol* CP, uint16_t Options);
+  // A transfer that the protocol gave up (the device refused every block, cancelled it, or
+  // stopped answering) gets no verdict line from the device: the update button comes back so
+  // that the user can try again instead of being left with a disabled window.
+  void Xmodem1ProtocolFinish(comm::TCustomProtocol* CP, int32_t ErrorCode);
+  void StartUpdate();
+  void uiButton1Click();
+
+  // ---- version presentation (Versions.cpp)
+  void ShowVersionStatus();
+
+  // ---- the password window's side
+  void SetPassword(const std::string& value) { Password = value; }
+
+  // ---- view state
+  const TViewState& View() const { return view_; }
+  void SetCaption(const std::string& text);
+  void SetHWVerText(const std::string& text);
+  void SetSWVerText(const std::string& text);
+  void SetUpVerText(const std::string& text);
+  void SetStatusText(const std::string& text);
+  void ShowIcon(int index);
+  void SetButtonEnabled(bool value);
+  void SetProgressPosition(int value);
+  void SetProgressMax(int value);
+  void SetEnabled(bool value);
+
+  const std::string& ExePath() const { return exePath_; }
+  TTempImageFile& TempImage() { return tempImage_; }
+
+  // The number in a port name "COM<n>": the text from its fourth character on, strictly
+  // decimal. Raises comm::Exception when it is not a port number.
+  static uint16_t PortNumberOfComName(const std::string& comName);
+
+  // While a message box or the pause of a step is open, a device change must not pull the
+  // port away under the step: fn is kept and runs once the step has returned (true). False
+  // when no such step is open; the caller then acts at once.
+  bool DeferWhileModal(std::function<void()> fn);
+  bool InModalStep() const { return modalDepth_ > 0; }
+
+  // The application's standard exception display: a modal error box with the message. Any
+  // thread; from a worker thread the box is shown later on the main thread.
+  void ShowExceptionMessage(const std::string& message);
+
+ protected:
+  TForm1View& ViewInterface() { return viewInterface_; }
+  // The modal steps (message boxes, the pause) count their depth, so that a device change
+  // arriving from inside one can wait until it has returned.
+  void ModalMessageBox(const std::string& caption, const std::string& text, TMessageIcon icon);
+  void ModalPause(uint32_t ms);
+
+ private:
+  void Changed();
+  intptr_t WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+  TForm1View& viewInterface_;
+  std::string exePath_;
+  TViewState view_;
+  TTempImageFile tempImage_;
+  platform::HWND window_ = 0;
+  int modalDepth_ = 0;
+
+  std::deque<std::function<void()>> deferred_;
+
+  std::mutex pendingLock_;
+  std::deque<std::string> pendingExceptions_;
+};
+
+// Restricts the whole process (every thread it has) to its first processor when it may run
+// on two or more. Returns true when it did so.
+bool PinToFirstProcessor();
+
+}  // namespace app

@@ -1,0 +1,24 @@
+// The Vexilora update utility: one window that finds the device, shows its versions and
+// updates its firmware.
+
+#include <QApplication>
+#include <cstdio>
+
+#include "app/qt/MainWindow.h"
+#include "platform/MessageQueue.h"
+
+int main(int argc, char** argv) {
+  // The thread that shows the windows is the one that runs the components' events.
+  platform::InitMainThread();
+  QApplication application(argc, argv);
+  // Qt has taken its own options out; the utility has none of its own.
+  if (application.arguments().size() > 1) {
+    std::fprintf(stderr,
+                 "usage: vexilora-update [Qt options]\n"
+                 "The Vexilora update utility takes no arguments of its own.\n");
+    return 2;
+  }
+  appqt::TMainWindow window;
+  window.show();
+  return application.exec();
+}
