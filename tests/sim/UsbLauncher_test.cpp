@@ -102,8 +102,9 @@ class TLaunch {
 };
 
 TEST(UsbLauncher, ProgramFindsTalksToAndSeesTheDeviceReplugged) {
-  TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", "--bootloader", "--password", "пароль", "--",
-                  SIM_USB_PROBE_PATH, "--replug"});
+  // No Vexilora is attached to a test machine: --unless-attached simulates one.
+  TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", "--unless-attached", "--bootloader",
+                  "--password", "пароль", "--", SIM_USB_PROBE_PATH, "--replug"});
   ASSERT_TRUE(launch.Started());
   EXPECT_EQ(launch.Line(), "found /dev/ttyACM0 Vexilora (COM1)");
   EXPECT_EQ(launch.Line(), "reply OK") << "started in its bootloader";

@@ -2,12 +2,14 @@
 // its interface and its tty /dev/ttyACM<n>) and runs a program that sees it, for trying the
 // utility without hardware. Enter on the terminal or SIGUSR1 pulls the device out; the next
 // one plugs it back in (as the next ttyACM, as the kernel would number it). The launcher ends
-// with the program and returns its exit status.
+// with the program and returns its exit status. With --unless-attached a real Vexilora, when
+// one is plugged in, is left to the program: it then runs it directly, without any mock.
 //
 //   vexilora-usb-sim [device options] [--] PROGRAM [ARGS...]
 //
 // It needs umockdev's preload and starts itself again under it when it is missing.
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
@@ -45,7 +47,8 @@ const char kUsage[] =
     "  --handshake-ms N    interval of the receiver's 'C' characters (default 1000)\n"
     "  --transcript FILE   write every byte each way to FILE\n"
     "  --save-image FILE   save each image the device receives to FILE\n"
-    "  --quiet             say nothing on the terminal unless something fails\n";
+    "  --quiet             say nothing on the terminal unless something fails\n"
+    "  --unless-attached   when a real Vexilora is plugged in, run PROGRAM with it instead\n";
 
 int g_wakeWrite = -1;
 
@@ -67,6 +70,36 @@ std::string SanitizerRuntime() {
         return 0;
       },
       &found);
+  return found;
+}
+
+std::string ReadAttribute(const std::string& path) {
+  std::string value;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    char buf[128];
+    if (std::fgets(buf, sizeof buf, f)) value = buf;
+    std::fclose(f);
+  }
+  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+  return value;
+}
+
+// A real Vexilora among the USB devices (sysfs as the kernel shows it, before any mock).
+bool RealVexiloraAttached() {
+  const std::string root = "/sys/bus/usb/devices/";
+  DIR* dir = ::opendir(root.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string device = root + entry->d_name + "/";
+    if (ReadAttribute(device + "idVendor") == "ffff" &&
+        ReadAttribute(device + "idProduct") == "0005" &&
+        ReadAttribute(device + "serial") == "VEXILORA") {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
   return found;
 }
 
@@ -126,19 +159,9 @@ struct TLauncher {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!testsupport::UmockdevPreloaded()) {
-    if (std::getenv("VEXILORA_USB_SIM_RESTARTED")) {
-      std::fprintf(stderr,
-                   "vexilora-usb-sim: umockdev's preload did not load (is umockdev "
-                   "installed?)\n");
-      return 127;
-    }
-    RestartUnderUmockdev(argv);
-  }
-  ::unsetenv("VEXILORA_USB_SIM_RESTARTED");
-
   vexsim::TOptions options;
   bool quiet = false;
+  bool unlessAttached = false;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -177,6 +200,8 @@ int main(int argc, char** argv) {
       options.ImagePath = value();
     } else if (arg == "--quiet") {
       quiet = true;
+    } else if (arg == "--unless-attached") {
+      unlessAttached = true;
     } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr, "vexilora-usb-sim: unknown option '%s'\n%s", arg.c_str(), kUsage);
       return 2;
@@ -188,6 +213,25 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexilora-usb-sim: no program to run\n%s", kUsage);
     return 2;
   }
+
+  // The check looks at the real sysfs: before umockdev comes in (after a restart under its
+  // preload the answer was already no).
+  if (unlessAttached && !std::getenv("VEXILORA_USB_SIM_RESTARTED") && RealVexiloraAttached()) {
+    if (!quiet) std::fprintf(stderr, "vexilora-usb-sim: a Vexilora is attached; using it\n");
+    ::execvp(argv[i], argv + i);
+    std::fprintf(stderr, "vexilora-usb-sim: cannot start %s: %s\n", argv[i], std::strerror(errno));
+    return 127;
+  }
+  if (!testsupport::UmockdevPreloaded()) {
+    if (std::getenv("VEXILORA_USB_SIM_RESTARTED")) {
+      std::fprintf(stderr,
+                   "vexilora-usb-sim: umockdev's preload did not load (is umockdev "
+                   "installed?)\n");
+      return 127;
+    }
+    RestartUnderUmockdev(argv);
+  }
+  ::unsetenv("VEXILORA_USB_SIM_RESTARTED");
 
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
