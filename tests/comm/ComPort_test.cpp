@@ -174,11 +174,16 @@ void OpenWithoutPermission(TComPort& port, const PtyPair& pty) {
 // taken in yet when its output is flushed, so the close must not flush an empty queue), and
 // so does output that the line held back until the close began.
 TEST(ComPort, CloseLetsQueuedOutputDrain) {
+  // The close waits as long as the line needs for the queued bytes. A pty sends at any speed,
+  // so a slow nominal speed gives the writer the whole drain limit even on a loaded machine,
+  // and the test judges what arrives, not how fast.
+  constexpr int32_t kSlowLine = 300;
   for (int i = 0; i < 30; ++i) {
     SCOPED_TRACE("written just before the close, try " + std::to_string(i));
     PtyPair pty;
     TComPort port;
     Configure(port, pty);
+    port.SetBaud(kSlowLine);
     port.SetOpen(true);
     const std::string text = "last words " + std::to_string(i);
     port.SendText(text);
@@ -190,6 +195,7 @@ TEST(ComPort, CloseLetsQueuedOutputDrain) {
   PtyPair pty;
   TComPort port;
   Configure(port, pty);
+  port.SetBaud(kSlowLine);
   port.SetSWFlowOptions(swfTransmit);
   port.SetOpen(true);
   pty.Write("\x13");

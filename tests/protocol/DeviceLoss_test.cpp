@@ -100,7 +100,7 @@ TEST(DeviceLossTool, XmodemSendExitsWithTheFailureWhenTheDeviceVanishes) {
   EXPECT_EQ(WEXITSTATUS(status), 1) << said;
   const std::string text =
       comm::ErrorText(comm::ecAbortNoCarrier) + " (" + std::to_string(comm::ecAbortNoCarrier) + ")";
-  EXPECT_NE(said.find("xmodem-send: transfer failed: " + text), std::string::npos) << said;
+  EXPECT_NE(said.find("failed: " + text), std::string::npos) << said;
 }
 
 }  // namespace
