@@ -180,7 +180,7 @@ struct TSimulator::TState {
                    direction == TDirection::FromHost ? "H>D" : "D>H", Escape(chunk.Bytes).c_str());
       std::fflush(TranscriptFile);
     }
-    Transcript.push_back(std::move(chunk));
+    if (Options.KeepTranscript) Transcript.push_back(std::move(chunk));
   }
 
   void Reply(const std::string& line, const std::string& text) {

@@ -41,6 +41,10 @@ struct TOptions {
   uint32_t BlockTimeoutMs = 10000;
   // Hold every byte in each direction to the line rate of 115200 8N1.
   bool PaceLine = false;
+  // Keep every byte each way in memory for Transcript, FromHost and ToHost. A program that
+  // plays the device for hours, or a test that measures its own memory over many updates,
+  // turns it off; the transcript file is written either way.
+  bool KeepTranscript = true;
   // Where to save each received image (empty: not saved) and the byte transcript.
   std::string ImagePath;
   std::string TranscriptPath;

@@ -57,6 +57,7 @@ pthread_t g_mainThread;
 
 int main(int argc, char** argv) {
   vexsim::TOptions options;
+  options.KeepTranscript = false;  // nobody reads it here; --transcript writes the file
   std::string link;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -160,6 +160,7 @@ struct TLauncher {
 
 int main(int argc, char** argv) {
   vexsim::TOptions options;
+  options.KeepTranscript = false;  // nobody reads it here; --transcript writes the file
   bool quiet = false;
   bool unlessAttached = false;
   int i = 1;
