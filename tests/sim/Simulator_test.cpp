@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -473,27 +474,42 @@ TEST_F(SimTest, PacedLineTakesAtLeastTheLineTime) {
   EXPECT_GE(elapsed, lineTime);
 }
 
-// The transcript file shows every byte each way.
+// The transcript file shows every byte each way, whether or not the device also keeps the
+// bytes in memory (a long run turns that off).
 TEST_F(SimTest, TranscriptFile) {
-  char path[] = "/tmp/sim-transcript-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  TOptions o;
-  o.TranscriptPath = path;
-  Start(o);
-  EXPECT_EQ(Host().Ask("\r\nloader\r\n"), "ERROR");
-  sim_.reset();
-  std::string text;
-  if (FILE* f = std::fopen(path, "r")) {
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "kept in memory too" : "file only");
+    char path[] = "/tmp/sim-transcript-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    TOptions o;
+    o.TranscriptPath = path;
+    o.KeepTranscript = keep;
+    Start(o);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(Host().Ask("\r\nloader\r\n"), "ERROR");
+    // At least one record each way per exchange (a read may come in pieces).
+    if (keep) {
+      EXPECT_GE(Sim().Transcript().size(), 100u);
+    } else {
+      EXPECT_TRUE(Sim().Transcript().empty());
+      EXPECT_EQ(Sim().ToHost(), "");
+    }
+    EXPECT_EQ(Sim().CommandBytes().size(), 500u) << "the commands are kept either way";
+    sim_.reset();
+    host_.reset();
+    std::string text;
+    if (FILE* f = std::fopen(path, "r")) {
+      char buf[512];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      std::fclose(f);
+    }
+    ::unlink(path);
+    EXPECT_THAT(text, ::testing::ContainsRegex("H>D \\\\r\\\\nloader\\\\r\\\\n\n"));
+    EXPECT_THAT(text, ::testing::ContainsRegex("D>H \\\\r\\\\nERROR\\\\r\\\\n\n"));
+    EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 100);
   }
-  ::unlink(path);
-  EXPECT_THAT(text, ::testing::ContainsRegex("H>D \\\\r\\\\nloader\\\\r\\\\n\n"));
-  EXPECT_THAT(text, ::testing::ContainsRegex("D>H \\\\r\\\\nERROR\\\\r\\\\n\n"));
 }
 
 }  // namespace

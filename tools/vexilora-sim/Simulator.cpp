@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,6 +77,23 @@ const char* ModeName(TMode mode) {
       return "receiving";
   }
   return "?";
+}
+
+bool Cp1251FromUtf8(const std::string& utf8, std::string& out) {
+  iconv_t cd = ::iconv_open("CP1251", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string in = utf8;
+  std::string converted(in.size() + 1, '\0');  // never longer than its UTF-8 form
+  char* src = in.data();
+  size_t srcLeft = in.size();
+  char* dst = converted.data();
+  size_t dstLeft = converted.size();
+  const size_t r = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+  ::iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return false;
+  converted.resize(converted.size() - dstLeft);
+  out = converted;
+  return true;
 }
 
 std::string Escape(const std::string& bytes) {
@@ -162,7 +180,7 @@ struct TSimulator::TState {
                    direction == TDirection::FromHost ? "H>D" : "D>H", Escape(chunk.Bytes).c_str());
       std::fflush(TranscriptFile);
     }
-    Transcript.push_back(std::move(chunk));
+    if (Options.KeepTranscript) Transcript.push_back(std::move(chunk));
   }
 
   void Reply(const std::string& line, const std::string& text) {

@@ -41,6 +41,10 @@ struct TOptions {
   uint32_t BlockTimeoutMs = 10000;
   // Hold every byte in each direction to the line rate of 115200 8N1.
   bool PaceLine = false;
+  // Keep every byte each way in memory for Transcript, FromHost and ToHost. A program that
+  // plays the device for hours, or a test that measures its own memory over many updates,
+  // turns it off; the transcript file is written either way.
+  bool KeepTranscript = true;
   // Where to save each received image (empty: not saved) and the byte transcript.
   std::string ImagePath;
   std::string TranscriptPath;
@@ -67,6 +71,10 @@ struct TChunk {
   std::chrono::steady_clock::time_point Time;
   std::string Bytes;
 };
+
+// The device compares password bytes in its code page, Windows-1251; a password typed in
+// UTF-8 becomes those bytes here. False when a character has no Windows-1251 form.
+bool Cp1251FromUtf8(const std::string& utf8, std::string& out);
 
 // Renders bytes as the transcript file shows them: printable ASCII as is, \r \n \\ and \xNN.
 std::string Escape(const std::string& bytes);

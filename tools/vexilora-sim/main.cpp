@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -43,23 +42,6 @@ const char kUsage[] =
     "  --hangup-after N         vanish (close the terminal) when block N arrives\n"
     "  --single-byte-replies    write replies one byte at a time\n";
 
-// The device compares password bytes in its code page, Windows-1251.
-bool ToCp1251(const std::string& utf8, std::string& out) {
-  iconv_t cd = ::iconv_open("CP1251", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string in = utf8;
-  out.assign(in.size() + 1, '\0');
-  char* src = in.data();
-  size_t srcLeft = in.size();
-  char* dst = out.data();
-  size_t dstLeft = out.size();
-  const size_t r = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-  ::iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return false;
-  out.resize(out.size() - dstLeft);
-  return true;
-}
-
 bool ParseCount(const char* text, int& value) {
   char* end = nullptr;
   errno = 0;
@@ -75,6 +57,7 @@ pthread_t g_mainThread;
 
 int main(int argc, char** argv) {
   vexsim::TOptions options;
+  options.KeepTranscript = false;  // nobody reads it here; --transcript writes the file
   std::string link;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -105,7 +88,7 @@ int main(int argc, char** argv) {
       options.SoftwareVersion = value();
     } else if (arg == "--password") {
       const char* p = value();
-      if (!ToCp1251(p, options.Password)) {
+      if (!vexsim::Cp1251FromUtf8(p, options.Password)) {
         std::fprintf(stderr, "vexilora-sim: the password has no Windows-1251 form\n");
         return 2;
       }
