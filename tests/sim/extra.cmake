@@ -1,0 +1,10 @@
+# The simulator tests drive the simulator library; the program test runs the program as built.
+foreach(test_target sim_Simulator_test sim_Interop_test)
+  if(TARGET ${test_target})
+    target_link_libraries(${test_target} PRIVATE vexsim)
+  endif()
+endforeach()
+if(TARGET sim_Interop_test)
+  add_dependencies(sim_Interop_test vexilora-sim)
+  target_compile_definitions(sim_Interop_test PRIVATE VEXILORA_SIM_PATH="$<TARGET_FILE:vexilora-sim>")
+endif()

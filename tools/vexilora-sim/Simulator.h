@@ -1,0 +1,124 @@
+#pragma once
+
+// A stand-in for the Vexilora: its application and its bootloader with the password lock and
+// the Xmodem receiver, played on any file descriptor (a pty master, a socket) in a thread of
+// its own. Written on plain POSIX and independent of the communication library, so that it is
+// a second opinion on the wire.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vexsim {
+
+enum class TMode { Application, Bootloader, Receiving };
+
+const char* ModeName(TMode mode);
+
+// One line of 115200 8N1: ten bit times a byte.
+inline constexpr std::chrono::nanoseconds kByteTime{86806};
+
+struct TOptions {
+  std::string HardwareVersion = "2.0";
+  std::string SoftwareVersion = "2.0.0.3400";
+  // The device password as its bytes (Windows-1251); empty: the device has none.
+  std::string Password;
+  bool StartInBootloader = false;
+  // Interval of the receiver's handshake characters; the first goes out with the wr_prog
+  // reply, so a host sees a line feed followed by "CC" one interval later.
+  uint32_t HandshakeIntervalMs = 1000;
+  // The receiver asks for 8-bit checksums (NAK) instead of CRC-16 ('C').
+  bool ChecksumHandshake = false;
+  // Inside a block, a pause this long drops the partial block and answers NAK.
+  uint32_t CharTimeoutMs = 1000;
+  // Waiting for the next block: after this long without a byte the receiver NAKs; after ten
+  // such silences it cancels and goes back to its commands.
+  uint32_t BlockTimeoutMs = 10000;
+  // Hold every byte in each direction to the line rate of 115200 8N1.
+  bool PaceLine = false;
+  // Where to save each received image (empty: not saved) and the byte transcript.
+  std::string ImagePath;
+  std::string TranscriptPath;
+
+  // Faults that real devices show.
+  bool Silent = false;              // answers nothing at all
+  std::string UnendedReplyTo;       // this command's reply line begins but never ends
+  std::string ErrorOn;              // this command is answered with ERROR
+  bool NakFirstBlock = false;       // the first arrival of block 1 is answered NAK
+  bool NakEveryBlock = false;       // every block is answered NAK
+  int CancelAfterBlock = -1;        // after this many accepted blocks, cancel (CAN CAN CAN)
+  bool ErrorAfterTransfer = false;  // the received image is rejected: ERROR instead of OK
+  int HangUpAfterBlock = -1;        // the device vanishes when this block arrives
+  bool SingleByteReplies = false;   // replies go out one byte per write
+  // How the device vanishes; the default closes the descriptor. Runs on the device thread,
+  // which then ends.
+  std::function<void(int fd)> HangUp;
+};
+
+enum class TDirection { FromHost, ToHost };
+
+struct TChunk {
+  TDirection Direction;
+  std::chrono::steady_clock::time_point Time;
+  std::string Bytes;
+};
+
+// Renders bytes as the transcript file shows them: printable ASCII as is, \r \n \\ and \xNN.
+std::string Escape(const std::string& bytes);
+
+class TSimulator {
+ public:
+  explicit TSimulator(TOptions options = {});
+  ~TSimulator();
+  TSimulator(const TSimulator&) = delete;
+  TSimulator& operator=(const TSimulator&) = delete;
+
+  // Powers the device up on fd (which stays the caller's, unless the default hang-up closes
+  // it) and plays it in a thread until Stop. The descriptor is made non-blocking. The first
+  // start follows StartInBootloader; a later one (a re-plug) comes up in the application when
+  // it holds a complete one, else in the bootloader. False when already running.
+  bool Start(int fd);
+  // Ends the device thread; the device keeps what it learned (versions, flash contents).
+  // Start and Stop belong to one controlling thread; the views below may be read anywhere.
+  void Stop();
+
+  // Thread-safe views for tests and tools.
+  bool Running() const;
+  bool HungUp() const;
+  TMode Mode() const;
+  std::string SoftwareVersion() const;
+  std::string HardwareVersion() const;
+  bool Unlocked() const;
+  bool ApplicationValid() const;
+  // The data of the last transfer that ended with EOT (with the sender's fill of its last
+  // block, as a device writes it to flash) and how many transfers ended so.
+  std::string ReceivedImage() const;
+  uint32_t TransfersEnded() const;
+  uint32_t BlocksAccepted() const;
+  uint32_t NaksSent() const;
+  std::vector<TChunk> Transcript() const;
+  std::string FromHost() const;
+  std::string ToHost() const;
+  // Every byte received while the device was reading commands, as received (with the line
+  // feed that ends the "wr_prog\r\n" that started a transfer).
+  std::string CommandBytes() const;
+  // The command lines understood so far, without their line ends.
+  std::vector<std::string> Commands() const;
+  // Bytes received from the host whose handling (replies included) has finished.
+  uint64_t BytesHandled() const;
+
+ private:
+  struct TState;
+  void Run(int fd, int stopFd);
+  std::unique_ptr<TState> state_;
+  std::thread thread_;
+  int stopFd_ = -1;  // written by Stop to end the device thread
+  int stopRead_ = -1;
+};
+
+}  // namespace vexsim

@@ -1,0 +1,237 @@
+// vexilora-sim: plays a Vexilora on a new pseudo-terminal until SIGINT or SIGTERM. Prints the
+// terminal's path on standard output; the utility (or a terminal program) opens that path.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/vexilora-sim/Simulator.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vexilora-sim [options]\n"
+    "Plays a Vexilora on a new pseudo-terminal and prints its path; ends on SIGINT/SIGTERM.\n"
+    "  --link PATH              also make PATH a symbolic link to the terminal\n"
+    "  --hw VERSION             hardware version (VERHW=), default 2.0\n"
+    "  --sw VERSION             software version of the application, default 2.0.0.3400\n"
+    "  --password P             the device is locked with P (UTF-8, sent as Windows-1251)\n"
+    "  --bootloader             start in the bootloader instead of the application\n"
+    "  --handshake-ms N         interval of the receiver's 'C' characters, default 1000\n"
+    "  --checksum               the receiver asks for 8-bit checksums (NAK) instead of CRC-16\n"
+    "  --pace                   hold both directions to 115200 8N1 (86.8 us a byte)\n"
+    "  --save-image FILE        save each received image to FILE\n"
+    "  --transcript FILE        write every byte each way to FILE\n"
+    "faults:\n"
+    "  --silent                 answer nothing at all\n"
+    "  --unended-reply CMD      begin the reply to CMD but never end it (then stay silent)\n"
+    "  --error-on CMD           answer CMD with ERROR (\"pass=\" names every password)\n"
+    "  --nak-first-block        answer the first arrival of block 1 with NAK\n"
+    "  --nak-every-block        answer every block with NAK\n"
+    "  --cancel-after N         accept N blocks, then cancel the transfer\n"
+    "  --error-after-transfer   reject the image: ERROR instead of OK after the transfer\n"
+    "  --hangup-after N         vanish (close the terminal) when block N arrives\n"
+    "  --single-byte-replies    write replies one byte at a time\n";
+
+// The device compares password bytes in its code page, Windows-1251.
+bool ToCp1251(const std::string& utf8, std::string& out) {
+  iconv_t cd = ::iconv_open("CP1251", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string in = utf8;
+  out.assign(in.size() + 1, '\0');
+  char* src = in.data();
+  size_t srcLeft = in.size();
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  const size_t r = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+  ::iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return false;
+  out.resize(out.size() - dstLeft);
+  return true;
+}
+
+bool ParseCount(const char* text, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 1000000) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+pthread_t g_mainThread;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vexsim::TOptions options;
+  std::string link;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "vexilora-sim: %s needs a value\n%s", arg.c_str(), kUsage);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    auto count = [&]() {
+      const char* text = value();
+      int n = 0;
+      if (!ParseCount(text, n)) {
+        std::fprintf(stderr, "vexilora-sim: %s wants a count, not '%s'\n", arg.c_str(), text);
+        std::exit(2);
+      }
+      return n;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--link") {
+      link = value();
+    } else if (arg == "--hw") {
+      options.HardwareVersion = value();
+    } else if (arg == "--sw") {
+      options.SoftwareVersion = value();
+    } else if (arg == "--password") {
+      const char* p = value();
+      if (!ToCp1251(p, options.Password)) {
+        std::fprintf(stderr, "vexilora-sim: the password has no Windows-1251 form\n");
+        return 2;
+      }
+    } else if (arg == "--bootloader") {
+      options.StartInBootloader = true;
+    } else if (arg == "--handshake-ms") {
+      options.HandshakeIntervalMs = static_cast<uint32_t>(count());
+      if (options.HandshakeIntervalMs == 0) options.HandshakeIntervalMs = 1;
+    } else if (arg == "--checksum") {
+      options.ChecksumHandshake = true;
+    } else if (arg == "--pace") {
+      options.PaceLine = true;
+    } else if (arg == "--save-image") {
+      options.ImagePath = value();
+    } else if (arg == "--transcript") {
+      options.TranscriptPath = value();
+    } else if (arg == "--silent") {
+      options.Silent = true;
+    } else if (arg == "--unended-reply") {
+      options.UnendedReplyTo = value();
+    } else if (arg == "--error-on") {
+      options.ErrorOn = value();
+    } else if (arg == "--nak-first-block") {
+      options.NakFirstBlock = true;
+    } else if (arg == "--nak-every-block") {
+      options.NakEveryBlock = true;
+    } else if (arg == "--cancel-after") {
+      options.CancelAfterBlock = count();
+    } else if (arg == "--error-after-transfer") {
+      options.ErrorAfterTransfer = true;
+    } else if (arg == "--hangup-after") {
+      options.HangUpAfterBlock = count();
+      if (options.HangUpAfterBlock == 0) {
+        std::fprintf(stderr, "vexilora-sim: blocks count from 1\n");
+        return 2;
+      }
+    } else if (arg == "--single-byte-replies") {
+      options.SingleByteReplies = true;
+    } else {
+      std::fprintf(stderr, "vexilora-sim: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    std::perror("vexilora-sim: pseudo-terminal");
+    return 1;
+  }
+  const char* name = ::ptsname(master);
+  if (name == nullptr) {
+    std::perror("vexilora-sim: ptsname");
+    return 1;
+  }
+  const std::string slavePath = name;
+  // Our own hold on the terminal: the host may close and reopen it without the master seeing
+  // a hang-up, as with a device that stays plugged in. It also starts the line raw.
+  int keeper = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (keeper < 0) {
+    std::perror("vexilora-sim: open terminal");
+    return 1;
+  }
+  termios tio{};
+  if (::tcgetattr(keeper, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B115200);
+    ::tcsetattr(keeper, TCSANOW, &tio);
+  }
+
+  if (!link.empty()) {
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) {
+        std::fprintf(stderr, "vexilora-sim: %s exists and is not a link; not replaced\n",
+                     link.c_str());
+        return 1;
+      }
+      ::unlink(link.c_str());
+    }
+    if (::symlink(slavePath.c_str(), link.c_str()) != 0) {
+      std::fprintf(stderr, "vexilora-sim: cannot link %s: %s\n", link.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+
+  // Signals are taken by sigwait below; the device thread inherits the blocked set.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  g_mainThread = pthread_self();
+
+  // Vanishing closes the terminal for good: the host sees a hang-up, the program ends.
+  options.HangUp = [&keeper](int fd) {
+    ::close(fd);
+    ::close(keeper);
+    keeper = -1;
+    pthread_kill(g_mainThread, SIGUSR1);
+  };
+
+  vexsim::TSimulator sim(options);
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "vexilora-sim: %s on %s (hardware %s, software %s%s)\n",
+               options.StartInBootloader ? "bootloader" : "application", slavePath.c_str(),
+               options.HardwareVersion.c_str(), options.SoftwareVersion.c_str(),
+               options.Password.empty() ? "" : ", password set");
+  if (!sim.Start(master)) {
+    std::fprintf(stderr, "vexilora-sim: cannot start\n");
+    return 1;
+  }
+
+  int sig = 0;
+  sigwait(&signals, &sig);
+  const bool hungUp = sig == SIGUSR1;
+  sim.Stop();
+  if (!hungUp) {
+    ::close(master);
+    if (keeper >= 0) ::close(keeper);
+  }
+  if (!link.empty()) ::unlink(link.c_str());
+  std::fprintf(stderr, "vexilora-sim: %s; %u transfer(s), device in its %s\n",
+               hungUp ? "hung up" : "stopped", sim.TransfersEnded(), vexsim::ModeName(sim.Mode()));
+  return 0;
+}
