@@ -755,6 +755,19 @@ int TFleet::Update(const std::vector<platform::TUsbSerialPort>& ports) {
   for (auto& job : jobs_) job->Start();
   const bool wait = options_.Wait;
   const int count = options_.Count;
+  if (wait) {
+    // Said once the monitor listens: a device plugged in from now on is seen.
+    const std::string text = "waiting for Vexilora devices to be plugged in" +
+                             (count > 0 ? " (" + std::to_string(count) + ")" : std::string()) +
+                             "; Ctrl-C ends";
+    TJsonObject json;
+    json.Add("event", "waiting").Add("count", count);
+    if (live_)
+      std::fprintf(out_, "%s\n", text.c_str());
+    else
+      Emit(text, json);
+    std::fflush(out_);
+  }
   Loop([&] {
     const bool allDone =
         std::all_of(jobs_.begin(), jobs_.end(), [](const auto& job) { return job->Done(); });
