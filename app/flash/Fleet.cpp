@@ -424,28 +424,55 @@ void TDeviceJob::Finish(TResult result, const std::string& error) {
 void TDeviceJob::Release() {
   fleet_.Defer([this] {
     if (!form_) return;
+    bool cancelled = false;
     try {
       // A transfer still running is cancelled first: the device hears the cancel sequence.
-      if (form_->XModem1.InProgress()) form_->XModem1.CancelProtocol();
+      if (form_->XModem1.InProgress()) {
+        form_->XModem1.CancelProtocol();
+        cancelled = true;
+      }
     } catch (...) {
     }
-    try {
-      form_->ComPort1.SetOpen(false);
-    } catch (...) {
+    if (!cancelled) {
+      CloseNow();
+      return;
     }
-    form_.reset();
-    fleet_.InstallExceptionDisplay();
+    // Closing clears what is still waiting to be written: the port closes once the cancel
+    // sequence is out (or the line stays stuck for half a second), without holding up the
+    // other devices meanwhile.
+    CloseWhenSent(TClock::now() + 500ms, 0);
   });
 }
 
-void TDeviceJob::Interrupt() {
-  if (Done()) return;
-  if (form_) {
-    try {
-      if (form_->XModem1.InProgress()) form_->XModem1.CancelProtocol();
-    } catch (...) {
-    }
+void TDeviceJob::CloseWhenSent(TClock::time_point deadline, int quietRounds) {
+  if (!form_) return;
+  int32_t waiting = 0;
+  try {
+    waiting = form_->ComPort1.Open() ? form_->ComPort1.OutputUsed() : 0;
+  } catch (...) {
   }
+  // One more round once the ring is empty: the write thread may still hold the last bytes.
+  if ((waiting <= 0 && quietRounds >= 1) || TClock::now() >= deadline) {
+    CloseNow();
+    return;
+  }
+  fleet_.AddTimer(10, [this, deadline, quietRounds, waiting] {
+    CloseWhenSent(deadline, waiting <= 0 ? quietRounds + 1 : 0);
+  });
+}
+
+void TDeviceJob::CloseNow() {
+  if (!form_) return;
+  try {
+    form_->ComPort1.SetOpen(false);
+  } catch (...) {
+  }
+  form_.reset();
+  fleet_.InstallExceptionDisplay();
+}
+
+void TDeviceJob::Interrupt() {
+  // Releasing the port cancels a running transfer and lets the cancel sequence out first.
   Finish(TResult::Cancelled, "interrupted");
 }
 
@@ -659,6 +686,22 @@ bool TFleet::Loop(const std::function<bool()>& done) {
   }
 }
 
+void TFleet::Settle() {
+  // The ports of finished devices close on the loop, some once their last bytes are out.
+  const auto deadline = TClock::now() + 2s;
+  while (true) {
+    RunDue();
+    if (std::none_of(jobs_.begin(), jobs_.end(), [](const auto& job) { return job->Holding(); }))
+      return;
+    if (TClock::now() >= deadline) return;
+    pollfd wake{wakeFd_, POLLIN, 0};
+    if (poll(&wake, 1, 10) > 0) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t r = read(wakeFd_, &count, sizeof count);
+    }
+  }
+}
+
 void TFleet::ReadMonitor() {
   while (monitor_) {
     std::optional<platform::TUdevEvent> event = monitor_->Read();
@@ -775,8 +818,7 @@ int TFleet::Update(const std::vector<platform::TUsbSerialPort>& ports) {
     if (!wait) return true;
     return count > 0 && finished_ >= count;
   });
-  // The ports of finished devices close on the loop; let the last ones go.
-  RunDue();
+  Settle();
   Redraw(true);
   Summary();
   return interrupted_ ? ecFailed : ExitCode();
@@ -792,7 +834,7 @@ int TFleet::List(const std::vector<platform::TUsbSerialPort>& ports) {
     Loop([&] {
       return std::all_of(jobs_.begin(), jobs_.end(), [](const auto& job) { return job->Done(); });
     });
-    RunDue();
+    Settle();
     quiet_ = false;
   }
   int code = ecAllDone;

@@ -53,6 +53,8 @@ class TDeviceJob : public app::TForm1View {
   void CheckSilence(TClock::time_point now);
 
   bool Done() const { return result_ != TResult::None; }
+  // The form (and its port) is still there.
+  bool Holding() const { return form_ != nullptr; }
   TResult Result() const { return result_; }
   const platform::TUsbSerialPort& Port() const { return port_; }
   // The live line of a terminal.
@@ -85,6 +87,8 @@ class TDeviceJob : public app::TForm1View {
   void Finish(TResult result, const std::string& error);
   // Closes the port and lets the form go, once the event that ended the job has returned.
   void Release();
+  void CloseWhenSent(TClock::time_point deadline, int quietRounds);
+  void CloseNow();
   // "1-1.2 /dev/ttyACM0": how the lines name the device.
   std::string Name() const;
   TJsonObject Event(const char* kind) const;
@@ -152,6 +156,8 @@ class TFleet {
   bool Loop(const std::function<bool()>& done);
   void RunDue();
   void Interrupt();
+  // Serves the loop until every finished device's port has closed (2 s at most).
+  void Settle();
   void ReadMonitor();
   void Arrival(const platform::TUdevEvent& event);
   void Redraw(bool final);
