@@ -158,7 +158,6 @@ void TDeviceJob::WireEvents() {
   };
   f.DataPacket1.OnStringPacket = [this](comm::TDataPacket* Sender, const std::string& Data) {
     if (Done()) return;
-    Touch();
     const int32_t previous = form_->DialogueState;
     // The software version as the device reported it, before the presentation may replace
     // an unreadable one by the bootloader's name.
@@ -167,7 +166,11 @@ void TDeviceJob::WireEvents() {
       oldVersion_ = shown == app::kAbsent ? std::string() : shown;
     }
     Guard([&] { form_->DataPacket1StringPacket(Sender, Data); });
-    if (!Done()) AfterStep(previous);
+    if (Done()) return;
+    // Only a step of the dialogue counts as the device answering: a device that chatters
+    // lines the dialogue passes over still runs into the silence limit.
+    if (form_->DialogueState != previous) Touch();
+    AfterStep(previous);
   };
   f.DataPacket1.OnTimeout = [this](comm::TDataPacket* Sender) {
     if (Done()) return;
@@ -176,7 +179,6 @@ void TDeviceJob::WireEvents() {
   };
   f.XModem1.OnProtocolStatus = [this](comm::TCustomProtocol* CP, uint16_t Options) {
     if (Done()) return;
-    Touch();
     Guard([&] { form_->Xmodem1ProtocolStatus(CP, Options); });
     if (!Done()) Progress();
   };
@@ -331,7 +333,10 @@ void TDeviceJob::UpdateDone() {
 
 void TDeviceJob::Progress() {
   if (phase_ != TPhase::Transferring) return;
-  bytes_ = std::clamp(form_->XModem1.BytesTransferred(), 0, std::max(total_, 0));
+  const int32_t bytes = std::clamp(form_->XModem1.BytesTransferred(), 0, std::max(total_, 0));
+  // Blocks the device takes count as its answer; status reports alone do not.
+  if (bytes > bytes_) Touch();
+  bytes_ = bytes;
   fleet_.JobChanged();
   if (total_ <= 0) return;
   const int percent = static_cast<int>(int64_t{bytes_} * 100 / total_);
