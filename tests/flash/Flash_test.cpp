@@ -2,6 +2,7 @@
 // umockdev: the child inherits the preload and the mock's folder, so it finds and opens the
 // mocked devices as it would real ones.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -237,6 +238,7 @@ class TFlash {
   }
 
   void Signal(int sig) { kill(pid_, sig); }
+  pid_t Pid() const { return pid_; }
 
   // Waits for the end (killing the program after ms) and returns what it did.
   TRun Finish(int ms = 180000) {
@@ -633,6 +635,25 @@ TEST_F(FlashTest, CtrlCCancelsEveryTransferAndSaysWhatWasDone) {
   ASSERT_TRUE(flash.WaitFor([&] {
     return Sim(0).BlocksAccepted() >= 2 && Sim(1).BlocksAccepted() >= 2;
   })) << flash.Out();
+  // Unlike the window, the updater spreads its devices' threads over every processor.
+  auto allowed = [](const std::string& task) {
+    std::istringstream status(ReadFile(task + "/status"));
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("Cpus_allowed_list:", 0) == 0) return line;
+    return std::string("<none>");
+  };
+  const std::string mine = allowed("/proc/self");
+  int threads = 0;
+  const std::string tasks = "/proc/" + std::to_string(flash.Pid()) + "/task";
+  if (DIR* dir = opendir(tasks.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      EXPECT_EQ(allowed(tasks + "/" + entry->d_name), mine);
+      ++threads;
+    }
+    closedir(dir);
+  }
+  EXPECT_GT(threads, 8) << "two open ports and their threads";
   flash.Signal(SIGINT);
   const TRun run = flash.Finish(60000);
   EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
