@@ -151,9 +151,9 @@ void TDeviceJob::WireEvents() {
   f.ComPort1.OnPortOpen = [this](comm::TCustomComPort* CP) {
     Touch();
     Guard([&] { form_->ComPort1PortOpen(CP); });
-    // The dialogue's first command could not be written: the form says so in its status line
-    // and arms nothing.
-    if (!Done() && !form_->DataPacket1.Enabled())
+    // The handler arms the packet for good (AutoEnable) only when the dialogue's first command
+    // went out; no step can disarm it before this event returns, as steps run on this thread.
+    if (!Done() && !form_->DataPacket1.AutoEnable())
       Fail("cannot write to the device: " + form_->View().uiLabel1);
   };
   f.DataPacket1.OnStringPacket = [this](comm::TDataPacket* Sender, const std::string& Data) {
