@@ -172,7 +172,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       enable();
       break;
     case 14: {
-      const std::optional<std::span<const uint8_t>> image = FindResource(kFirmwareResourceName);
+      const std::optional<std::span<const uint8_t>> image = FirmwareImage();
       if (!image)
         throw comm::Exception(std::string("Resource ") + kFirmwareResourceName + " not found");
       DialogueState = 15;
@@ -205,10 +205,11 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
     case 16:
       DialogueState = 17;
       // The device starts its new application meanwhile.
-      ModalPause(1000);
-      ComPort1.SendText("versw?\r\n");
-      markers("VERSW=", "ERROR");
-      enable();
+      PauseThen(1000, [this, markers, enable] {
+        ComPort1.SendText("versw?\r\n");
+        markers("VERSW=", "ERROR");
+        enable();
+      });
       break;
     case 17:
       DialogueState = 0;

@@ -29,8 +29,10 @@ std::string TForm1::SelfExePath() {
   return std::string(buffer.data(), static_cast<size_t>(n));
 }
 
-TForm1::TForm1(TForm1View& view, std::string exePath)
-    : viewInterface_(view), exePath_(std::move(exePath)), tempImage_(DirectoryOf(exePath_)) {
+TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
+    : viewInterface_(view),
+      exePath_(std::move(exePath)),
+      tempImage_(tempFolder.empty() ? DirectoryOf(exePath_) : std::move(tempFolder)) {
   // The serial port: the device's line, 115200 8N1 without flow control, DTR and RTS off.
   ComPort1.SetBaud(115200);
   ComPort1.SetPromptForPort(false);
@@ -192,6 +194,30 @@ void TForm1::ModalPause(uint32_t ms) {
   }
   --modalDepth_;
   if (modalDepth_ == 0 && !deferred_.empty()) platform::PostMessage(window_, kRunDeferred, 0, 0);
+}
+
+void TForm1::PauseThen(uint32_t ms, std::function<void()> then) {
+  const int32_t state = DialogueState;
+  auto resume = [this, state, then] {
+    // A port closed meanwhile (the device pulled out) or a dialogue begun afresh has left the
+    // step behind: nothing is sent to whatever is there now.
+    if (DialogueState != state || !ComPort1.Open()) return;
+    then();
+  };
+  if (viewInterface_.PauseThen(ms, resume)) {
+    // The packet stays armed meanwhile: replies that come early are passed over, as the
+    // markers they would be classified by belong to the step that has not run yet.
+    MainMarker.clear();
+    AltMarker.clear();
+    return;
+  }
+  ModalPause(ms);
+  then();
+}
+
+std::optional<std::span<const uint8_t>> TForm1::FirmwareImage() const {
+  if (firmwareImage_) return firmwareImage_;
+  return FindResource(kFirmwareResourceName);
 }
 
 bool TForm1::DeferWhileModal(std::function<void()> fn) {

@@ -73,6 +73,16 @@ class TForm1View {
                           TMessageIcon icon) = 0;
   // Waits ms milliseconds: the window keeps painting, the user's input waits.
   virtual void Pause(uint32_t ms) = 0;
+  // A wait that leaves the main thread free: returns at once and calls resume on the main
+  // thread ms milliseconds later, unless the form is destroyed first (the view then drops
+  // it; an exception escaping resume is the view's to report). A view that serves several
+  // devices from one main thread takes this, so that one device's pause does not hold up the
+  // others. False (the default): the step waits with Pause instead.
+  virtual bool PauseThen(uint32_t ms, std::function<void()> resume) {
+    (void)ms;
+    (void)resume;
+    return false;
+  }
   // Opens a new password window (TForm2) over the main window.
   virtual void OpenPasswordWindow() = 0;
 };
@@ -81,7 +91,11 @@ class TForm1 : public comm::TBaseComponent {
  public:
   // exePath: the executable whose version record gives the file version and beside which the
   // temporary image goes; by default the running program's own file.
-  explicit TForm1(TForm1View& view, std::string exePath = SelfExePath());
+  // tempFolder: where the temporary image goes; by default the executable's folder (or a
+  // private one when that is not writable). Forms that update devices side by side each need
+  // a folder of their own, or they would overwrite one another's image under a transfer.
+  explicit TForm1(TForm1View& view, std::string exePath = SelfExePath(),
+                  std::string tempFolder = {});
   ~TForm1() override;
 
   static std::string SelfExePath();
@@ -145,6 +159,10 @@ class TForm1 : public comm::TBaseComponent {
 
   const std::string& ExePath() const { return exePath_; }
   TTempImageFile& TempImage() { return tempImage_; }
+  // The image the update sends: by default the embedded WBLOCK. Another image (a file the
+  // user chose) must outlive the form or be replaced before the next update.
+  void SetFirmwareImage(std::span<const uint8_t> image) { firmwareImage_ = image; }
+  std::optional<std::span<const uint8_t>> FirmwareImage() const;
 
   // The number in a port name "COM<n>": the text from its fourth character on, strictly
   // decimal. Raises comm::Exception when it is not a port number.
@@ -166,6 +184,10 @@ class TForm1 : public comm::TBaseComponent {
   // arriving from inside one can wait until it has returned.
   void ModalMessageBox(const std::string& caption, const std::string& text, TMessageIcon icon);
   void ModalPause(uint32_t ms);
+  // The pause of a step after which the step goes on with then: through the view's PauseThen
+  // when it has one (the step returns at once and no reply is acted upon until then has run),
+  // else as ModalPause followed by then.
+  void PauseThen(uint32_t ms, std::function<void()> then);
 
  private:
   void Changed();
@@ -175,6 +197,7 @@ class TForm1 : public comm::TBaseComponent {
   std::string exePath_;
   TViewState view_;
   TTempImageFile tempImage_;
+  std::optional<std::span<const uint8_t>> firmwareImage_;
   platform::HWND window_ = 0;
   int modalDepth_ = 0;
 
