@@ -11,11 +11,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #ifndef VEXILORA_USB_SIM_PATH
 #error "VEXILORA_USB_SIM_PATH must name the launcher"
+#endif
+#ifndef UMOCKDEV_TSAN_SUPPRESSIONS
+#error "UMOCKDEV_TSAN_SUPPRESSIONS must name umockdev's TSan suppressions"
 #endif
 #ifndef SIM_USB_PROBE_PATH
 #error "SIM_USB_PROBE_PATH must name the probe program"
@@ -39,7 +43,22 @@ class TLaunch {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    // Under TSan the launcher and its program get the suppressions every umockdev program
+    // runs with (races inside umockdev and GLib, which are not built with the sanitizer).
+    std::vector<std::string> env;
+    std::string tsan = "TSAN_OPTIONS=";
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "TSAN_OPTIONS=", 13) == 0) {
+        tsan = std::string(*e) + ":";
+      } else {
+        env.push_back(*e);
+      }
+    }
+    env.push_back(tsan + "suppressions=" UMOCKDEV_TSAN_SUPPRESSIONS);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     out_ = out[0];

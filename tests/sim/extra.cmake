@@ -16,6 +16,8 @@ target_link_libraries(sim-usb-probe PRIVATE platform_udev platform)
 if(TARGET sim_UsbLauncher_test)
   add_dependencies(sim_UsbLauncher_test vexilora-usb-sim sim-usb-probe)
   target_compile_definitions(
-    sim_UsbLauncher_test PRIVATE VEXILORA_USB_SIM_PATH="$<TARGET_FILE:vexilora-usb-sim>"
-                                 SIM_USB_PROBE_PATH="$<TARGET_FILE:sim-usb-probe>")
+    sim_UsbLauncher_test
+    PRIVATE VEXILORA_USB_SIM_PATH="$<TARGET_FILE:vexilora-usb-sim>"
+            SIM_USB_PROBE_PATH="$<TARGET_FILE:sim-usb-probe>"
+            UMOCKDEV_TSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/support/umockdev.tsan-supp")
 endif()
