@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <memory>
 
+#include "app/qt/Demo.h"
 #include "app/qt/MainWindow.h"
 #include "platform/MessageQueue.h"
 
@@ -20,5 +22,7 @@ int main(int argc, char** argv) {
   }
   appqt::TMainWindow window;
   window.show();
+  // VEXILORA_DEMO=1: the window updates the device by itself (no one at the screen).
+  const std::unique_ptr<QObject> demo = appqt::StartDemoIfAsked(window);
   return application.exec();
 }
