@@ -20,9 +20,11 @@ int main(int argc, char** argv) {
                  "The Vexilora update utility takes no arguments of its own.\n");
     return 2;
   }
+  // VEXILORA_DEMO=1: the window updates the device by itself (no one at the screen). Started
+  // before the window, whose creation may already show a message box.
+  const std::unique_ptr<appqt::TDemo> demo = appqt::StartDemoIfAsked();
   appqt::TMainWindow window;
+  if (demo) demo->Attach(window);
   window.show();
-  // VEXILORA_DEMO=1: the window updates the device by itself (no one at the screen).
-  const std::unique_ptr<QObject> demo = appqt::StartDemoIfAsked(window);
   return application.exec();
 }
