@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <memory>
 
+#include "app/qt/Demo.h"
 #include "app/qt/MainWindow.h"
 #include "platform/MessageQueue.h"
 
@@ -18,7 +20,11 @@ int main(int argc, char** argv) {
                  "The Vexilora update utility takes no arguments of its own.\n");
     return 2;
   }
+  // VEXILORA_DEMO=1: the window updates the device by itself (no one at the screen). Started
+  // before the window, whose creation may already show a message box.
+  const std::unique_ptr<appqt::TDemo> demo = appqt::StartDemoIfAsked();
   appqt::TMainWindow window;
+  if (demo) demo->Attach(window);
   window.show();
   return application.exec();
 }

@@ -35,3 +35,18 @@ if(TARGET app_MainWindow_test AND TARGET vexilora-update)
   target_compile_definitions(app_MainWindow_test
                              PRIVATE VEXILORA_UPDATE_PATH="$<TARGET_FILE:vexilora-update>")
 endif()
+
+# The window's self-driving mode (VEXILORA_DEMO=1, what scripts/run uses without a display),
+# from start to exit code, against the simulated USB device; also with a utility built without
+# its image, whose window shows its error box while it is being made. Not in the
+# ThreadSanitizer build, where the window's threads are covered by its own end-to-end tests.
+if(NOT SANITIZE STREQUAL "thread")
+  add_executable(vexilora-update-noimage ${CMAKE_SOURCE_DIR}/app/qt/main.cpp)
+  target_link_libraries(vexilora-update-noimage PRIVATE vexilora_qt vexilora_version
+                                                        vexilora_noimage)
+  add_test(NAME app.SelfDrivingMode
+           COMMAND /bin/bash ${CMAKE_CURRENT_SOURCE_DIR}/app/self_driving_mode.sh
+                   $<TARGET_FILE:vexilora-update> $<TARGET_FILE:vexilora-update-noimage>
+                   $<TARGET_FILE:vexilora-usb-sim>)
+  set_tests_properties(app.SelfDrivingMode PROPERTIES TIMEOUT 300)
+endif()
