@@ -1,0 +1,224 @@
+// The update with the device found through udev (umockdev in this process) and pulled out at
+// the worst moments: in the middle of the transfer, while the success box is open, during the
+// pause before the version query. No crash, no hang, the port's threads gone, "not
+// connected" shown, and plugging the device back in queries it again.
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "tests/app/support/UpdateFixture.h"
+#include "tests/support/MockUsb.h"
+
+namespace {
+
+using apptest::QtWaitUntil;
+using apptest::TBoxCloser;
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+const char* const kNotConnected = "Пожалуйста, подключите Vexilora к компьютеру!";
+const char* const kUpdatable =
+    "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
+
+std::string ReadLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Threads of this process that carry no name of their own (the port's worker threads, the
+// simulator's), besides the main one.
+int UnnamedThreads() {
+  const std::string own = ReadLine("/proc/self/comm");
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
+      if (ReadLine(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+class UpdateHotplugTest : public apptest::TUpdateFixture {
+ protected:
+  void SetUp() override {
+    TUpdateFixture::SetUp();
+    mock_ = std::make_unique<TMockUsb>();
+    // A sanitizer runtime starts a thread of its own with the process's first thread.
+    std::thread([] {}).join();
+    baselineThreads_ = UnnamedThreads();
+  }
+  void TearDown() override {
+    window_.reset();
+    if (sim_) sim_->Stop();
+    mock_.reset();
+    TUpdateFixture::TearDown();
+  }
+
+  // The device is there before the program starts: the first search finds it (an arrival
+  // heard as well would start the dialogue a second time, as it does on a real system when
+  // a device arrives while the search runs).
+  void PlugInAndShow(vexsim::TOptions options) {
+    options.HangUp = [this](int) { vanished_ = true; };
+    sim_ = std::make_unique<vexsim::TSimulator>(options);
+    device_ = mock_->PlugIn();
+    ASSERT_TRUE(sim_->Start(device_.Master));
+    Window().show();
+  }
+
+  // The device vanishes as the kernel shows it: its line hangs up, then udev reports it gone.
+  void Pull() {
+    sim_->Stop();
+    mock_->HangUp(device_);
+    mock_->PullOut(device_);
+  }
+
+  // Plugs the same device back in (a new node) and lets it power up.
+  void Replug() {
+    device_ = mock_->PlugIn();
+    ASSERT_TRUE(sim_->Start(device_.Master));
+  }
+
+  bool WaitQueryShown() {
+    return QtWaitUntil([&] {
+      return Form().DialogueState == 0 && !Form().DataPacket1.AutoEnable() && ButtonEnabled();
+    });
+  }
+
+  // What the device and the window show, for a failure message.
+  std::string Diagnose() {
+    return "device took \"" + vexsim::Escape(sim_->CommandBytes()) + "\" and sent \"" +
+           vexsim::Escape(sim_->ToHost()) + "\"; state " + std::to_string(Form().DialogueState) +
+           ", port " + std::to_string(Form().ComPort1.OpenState()) + " on " +
+           std::to_string(Form().ComPort1.ComNumber()) + ", status \"" + Label().toStdString() +
+           "\"";
+  }
+
+  void ExpectNotConnectedAndQuiet() {
+    ASSERT_TRUE(QtWaitUntil([&] { return Label() == Q(kNotConnected); }));
+    // A close asked for while a delivery ran finishes once the dispatch thread has left it.
+    EXPECT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open(); }));
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_EQ(Box("uiTEHWVer"), Q("Отсутствует"));
+    EXPECT_EQ(Box("uiTESWVer"), Q("Отсутствует"));
+    EXPECT_EQ(Form().DialogueState, 0);
+    EXPECT_FALSE(Form().DevicePresent);
+    // The port's four worker threads have ended (the device's thread too).
+    // (umockdev's own threads come and go; none of the port's may stay.)
+    EXPECT_TRUE(QtWaitUntil([&] { return UnnamedThreads() <= baselineThreads_; }))
+        << UnnamedThreads() << " unnamed threads, " << baselineThreads_ << " before";
+  }
+
+  std::unique_ptr<TMockUsb> mock_;
+  std::unique_ptr<vexsim::TSimulator> sim_;
+  TMockDevice device_;
+  std::atomic<bool> vanished_{false};
+  int baselineThreads_ = 0;
+};
+
+TEST_F(UpdateHotplugTest, TheWholeUpdateWithTheDeviceFoundThroughUdev) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  EXPECT_EQ(sim_->CommandBytes(), "\r\nloader\r\nversw?\r\nboot\r\nverhw?\r\npass?\r\n");
+  EXPECT_EQ(Form().ComName, "COM" + std::to_string(Form().ComPort1.ComNumber()));
+  TBoxCloser closer;
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000));
+  EXPECT_EQ(Label(), Q(kUpdatable));
+  EXPECT_EQ(closer.Seen().size(), 1u);
+  EXPECT_FALSE(TempImageExists());
+  apptest::SaveScreenshot(&Window(), "e2e-udev-update");
+}
+
+TEST_F(UpdateHotplugTest, PulledInTheMiddleOfTheTransfer) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  o.HangUpAfterBlock = 12;
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  TBoxCloser closer;
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return vanished_.load(); }, 60000));
+  EXPECT_TRUE(QtWaitUntil([&] { return Progress()->value() > 0; }));
+  Pull();
+  ExpectNotConnectedAndQuiet();
+  EXPECT_EQ(Progress()->value(), 0);
+  EXPECT_FALSE(Form().XModem1.InProgress());
+  EXPECT_TRUE(closer.Seen().empty());
+  EXPECT_TRUE(TempImageExists());  // an interrupted update keeps its file
+  apptest::SaveScreenshot(&Window(), "e2e-pulled-mid-transfer");
+
+  // Back in: it comes up in its bootloader (its image is incomplete) and is queried again.
+  // (A fresh simulator stands for it: the one that hung up keeps ignoring its input.)
+  sim_->Stop();
+  vexsim::TOptions back = apptest::QuickDevice();
+  back.StartInBootloader = true;
+  sim_ = std::make_unique<vexsim::TSimulator>(back);
+  const size_t before = 0;
+  Replug();
+  ASSERT_TRUE(WaitQueryShown()) << vexsim::Escape(sim_->CommandBytes().substr(before)) << " | "
+                                << vexsim::Escape(sim_->ToHost()) << " | state "
+                                << Form().DialogueState << " " << Label().toStdString();
+  EXPECT_EQ(sim_->CommandBytes().substr(before), "\r\nloader\r\nverhw?\r\npass?\r\n");
+  EXPECT_EQ(Box("uiTESWVer"), Q("Загрузчик"));
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(UpdateHotplugTest, PulledWhileTheSuccessBoxIsOpen) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  bool removalWaitedForTheBox = false;
+  TBoxCloser closer([&](const apptest::TSeenBox&) {
+    Pull();
+    // udev's removal reaches the window while the box is open; it waits for the step.
+    QtWaitUntil([&] { return Window().DeviceWatch().Idle(); }, 5000);
+    removalWaitedForTheBox = Form().ComPort1.Open() && Form().DevicePresent;
+  });
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return !closer.Seen().empty(); }, 60000));
+  EXPECT_TRUE(removalWaitedForTheBox);
+  ExpectNotConnectedAndQuiet();
+  EXPECT_EQ(closer.Seen().size(), 1u);
+  apptest::SaveScreenshot(&Window(), "e2e-pulled-at-success-box");
+  Replug();
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  EXPECT_EQ(Box("uiTESWVer"), Q("2.0.0.3452"));  // the new application answers
+}
+
+TEST_F(UpdateHotplugTest, PulledDuringThePauseBeforeTheVersionQuery) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  TBoxCloser closer;
+  bool pulled = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!pulled && Form().DialogueState == 17) {
+      pulled = true;
+      Pull();
+    }
+  });
+  watch.start(5);
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return pulled; }, 60000));
+  ExpectNotConnectedAndQuiet();
+  watch.stop();
+  apptest::SaveScreenshot(&Window(), "e2e-pulled-in-pause");
+}
+
+}  // namespace
