@@ -239,6 +239,8 @@ struct TransferRecord {
   std::atomic<bool> EndPending{false};
   std::atomic<bool> FileOpen{false};
   std::atomic<bool> FileEnding{false};
+  // Xmodem: too many errors on a 1024-byte block; the blocks after it go in 128 bytes.
+  std::atomic<bool> ShortBlocksNext{false};
   std::atomic<uint8_t> WriteFailAction{wfWriteRename};
   int32_t BufferStart = 0;
   int32_t BufferEnd = 0;

@@ -86,16 +86,23 @@ void CheckOutputRoom(TransferRecord& record) {
   }
 }
 
+// Blocks go in 128 bytes from here on (after too many errors on a 1024-byte block).
+void UseShortBlocks(TransferRecord& record) {
+  record.ShortBlocksNext = false;
+  record.BlockLength = 128;
+  record.StartChar = cSOH;
+}
+
 void SendDataBlock(TransferRecord& record, const uint8_t* block) {
   if (record.BlockErrors > record.MaxBlockErrors) {
-    if (record.OneKMode && record.BlockLength == 1024) {
-      // Fall back to 128-byte blocks: this block number carries the first 128 bytes of the
-      // block. The rest of the file is read anew from the next offset, so a last block
-      // that falls back is sent whole (its end is found again by the 128-byte reads).
-      record.BlockLength = 128;
-      record.StartChar = cSOH;
+    if (record.OneKMode && record.BlockLength == 1024 && !record.ShortBlocksNext) {
+      // Fall back to 128-byte blocks, but only from the next block number on: this block
+      // goes again whole. The receiver may already hold it (its ACK lost or still on the
+      // way, a NAK that was noise); it would take a 128-byte block of the same number for
+      // a copy and acknowledge it, and every block after it would then carry data from
+      // the wrong offset. The errors restart, so this block has its own tries.
+      record.ShortBlocksNext = true;
       record.BlockErrors = 0;
-      record.FileEnding = false;
     } else {
       SendCancelSequence(record);
       ReportError(record, ecTooManyErrors);
@@ -232,6 +239,8 @@ TEotReply ReadEotReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
 
 // The finishing state: returns after the transfer's end has been reported.
 void Finish(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg) {
+  // A fall-back decided on the last block still holds for the next transfer.
+  if (record.ShortBlocksNext) UseShortBlocks(record);
   if (record.StatusCode != psEndFile || record.ErrorCode != 0) dispatcher.ClearInput();
   record.Hooks.CloseSourceFile(record);
   record.Hooks.LogNotify(record, record.StatusCode == psEndFile ? lfTransmitOk : lfTransmitFail);
@@ -288,6 +297,7 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
         break;
       }
       record.BlockNumber = 1;
+      record.ShortBlocksNext = false;
       record.HandshakeAttempt = 0;
       record.XmodemState = txHandshake;
       if (!ArmHandshake(record)) record.XmodemState = txFinished;
@@ -317,6 +327,7 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
 
     case txGetBlock: {
       record.BlockErrors = 0;
+      if (record.ShortBlocksNext) UseShortBlocks(record);
       int32_t count = record.BlockLength;
       const int32_t errorBefore = record.ErrorCode;
       record.FileEnding = record.Hooks.ReadSourceBlock(record, record.WorkBlock.get(), count);
@@ -493,6 +504,7 @@ void Abort(TransferRecord& record, TBaseDispatcher&, bool cancel) {
 }
 
 void Fault(TransferRecord& record) {
+  if (record.ShortBlocksNext) UseShortBlocks(record);
   if (record.FileOpen) record.Hooks.CloseSourceFile(record);
   record.WorkBlock.reset();
   record.XmodemState = txDone;

@@ -111,6 +111,7 @@ class NoisyReceiver {
         continue;
       }
       if (number == (expected & 0xFF)) {
+        Blocks.push_back({static_cast<uint32_t>(Data.size()), static_cast<uint32_t>(size)});
         Data += data;
         ++expected;
         noiseOn_ = true;
@@ -129,6 +130,12 @@ class NoisyReceiver {
   bool Cancelled = false;
   bool SequenceError = false;
   std::string Data;
+  // Where each stored block begins in Data and how long it is, in the order stored.
+  struct TBlock {
+    uint32_t Offset;
+    uint32_t Size;
+  };
+  std::vector<TBlock> Blocks;
   uint32_t NoiseBytes = 0;
 
  private:
@@ -249,6 +256,40 @@ bool HoldsFile(const std::string& received, const std::string& file) {
   return received.find_first_not_of('\x1A', file.size()) == std::string::npos;
 }
 
+// What the receiver holds, said so that a mismatch can be traced: the EOT, the blocks stored
+// (how many of each size) and where its data first differs from the file, in which block.
+std::string DescribeReceived(const NoisyReceiver& receiver, const std::string& file) {
+  const std::string& data = receiver.Data;
+  std::string text = receiver.EotSeen ? "saw the EOT" : "never saw an EOT";
+  size_t big = 0, small = 0;
+  for (const NoisyReceiver::TBlock& b : receiver.Blocks) (b.Size == 1024 ? big : small) += 1;
+  text += " and holds " + std::to_string(data.size()) + " bytes of " + std::to_string(file.size()) +
+          " in " + std::to_string(big) + " 1024-byte and " + std::to_string(small) +
+          " 128-byte blocks";
+  size_t at = 0;
+  while (at < data.size() && at < file.size() && data[at] == file[at]) ++at;
+  if (at == file.size()) {
+    const size_t fill = data.find_first_not_of('\x1A', file.size());
+    if (fill == std::string::npos) return text + " (all of the file)";
+    at = fill;
+  } else if (at == data.size()) {
+    return text + "; its data is the file's first " + std::to_string(at) + " bytes";
+  }
+  for (size_t i = 0; i < receiver.Blocks.size(); ++i) {
+    const NoisyReceiver::TBlock& b = receiver.Blocks[i];
+    if (at >= b.Offset && at < b.Offset + b.Size) {
+      text += "; its data first differs at offset " + std::to_string(at) + ", in stored block " +
+              std::to_string(i + 1) + " (number " + std::to_string((i + 1) & 0xFF) + ", " +
+              std::to_string(b.Size) + " bytes from offset " + std::to_string(b.Offset) + ")";
+      const size_t found = file.find(data.substr(b.Offset, std::min<size_t>(b.Size, 64)));
+      if (found != std::string::npos)
+        text += ", which holds the file's bytes from offset " + std::to_string(found);
+      break;
+    }
+  }
+  return text;
+}
+
 TEST(XmodemSendNoise, SucceedsOnlyWithTheWholeFileDelivered) {
   const uint32_t seeds = EnvNumber("XMODEM_NOISE_SEEDS", 20);
   const uint32_t firstSeed = EnvNumber("XMODEM_NOISE_FIRST_SEED", 1);
@@ -281,9 +322,7 @@ TEST(XmodemSendNoise, SucceedsOnlyWithTheWholeFileDelivered) {
           ++succeeded;
           EXPECT_TRUE(run->Receiver.EotSeen && HoldsFile(run->Receiver.Data, file))
               << "the sender reported success, but the receiver "
-              << (run->Receiver.EotSeen ? "saw the EOT" : "never saw an EOT") << " and holds "
-              << run->Receiver.Data.size() << " bytes of " << file.size()
-              << (HoldsFile(run->Receiver.Data, file) ? " (all of them)" : "")
+              << DescribeReceived(run->Receiver, file)
               << "; noise bytes: " << run->Receiver.NoiseBytes << "; it said:\n"
               << log;
         } else {
