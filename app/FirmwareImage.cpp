@@ -62,7 +62,9 @@ bool IsWritableDirectory(const std::string& dir) {
          access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-std::string MakePrivateFolder() {
+}  // namespace
+
+std::string MakePrivateFolder(const std::string& prefix) {
   std::vector<std::string> bases;
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime)
     bases.emplace_back(runtime);
@@ -70,7 +72,7 @@ std::string MakePrivateFolder() {
   bases.emplace_back("/tmp");
   int lastError = 0;
   for (const std::string& base : bases) {
-    std::string pattern = base + "/vexilora-update-XXXXXX";
+    std::string pattern = base + "/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     // mkdtemp makes the folder with mode 0700: nobody else can plant or read files in it.
@@ -80,8 +82,6 @@ std::string MakePrivateFolder() {
   throw comm::Exception("Cannot create a folder for the temporary file: " +
                         SystemMessage(lastError));
 }
-
-}  // namespace
 
 TTempImageFile::TTempImageFile(std::string exeDirectory) : exeDirectory_(std::move(exeDirectory)) {}
 
@@ -96,7 +96,7 @@ const std::string& TTempImageFile::Path() {
     if (IsWritableDirectory(exeDirectory_)) {
       path_ = exeDirectory_ + "/" + kTempImageName;
     } else {
-      privateFolder_ = MakePrivateFolder();
+      privateFolder_ = MakePrivateFolder("vexilora-update");
       path_ = privateFolder_ + "/" + kTempImageName;
     }
   }

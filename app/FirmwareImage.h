@@ -68,4 +68,9 @@ class TTempImageFile {
 // The directory part of a path ("." for a bare name), without a trailing slash.
 std::string DirectoryOf(const std::string& path);
 
+// A new folder of this run's own (mode 0700, so nobody else can plant or read files in it)
+// under $XDG_RUNTIME_DIR, $TMPDIR or /tmp, named <prefix>-XXXXXX. Raises comm::Exception when
+// none can be made.
+std::string MakePrivateFolder(const std::string& prefix);
+
 }  // namespace app

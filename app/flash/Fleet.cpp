@@ -576,23 +576,7 @@ void TFleet::InstallExceptionDisplay() {
       [](const std::exception& e) { std::fprintf(stderr, "vexilora-flash: %s\n", e.what()); });
 }
 
-std::string TFleet::MakeTempFolder() {
-  std::vector<std::string> bases;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime)
-    bases.emplace_back(runtime);
-  if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp) bases.emplace_back(tmp);
-  bases.emplace_back("/tmp");
-  int lastError = 0;
-  for (const std::string& base : bases) {
-    std::string pattern = base + "/vexilora-flash-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) return std::string(buffer.data());
-    lastError = errno;
-  }
-  throw comm::Exception(std::string("cannot create a folder for the temporary image: ") +
-                        std::strerror(lastError));
-}
+std::string TFleet::MakeTempFolder() { return app::MakePrivateFolder("vexilora-flash"); }
 
 void TFleet::Defer(std::function<void()> fn) { deferred_.push_back(std::move(fn)); }
 

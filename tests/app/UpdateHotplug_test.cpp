@@ -21,34 +21,13 @@ namespace {
 
 using apptest::QtWaitUntil;
 using apptest::TBoxCloser;
+using apptest::UnnamedThreads;
 
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 
 const char* const kNotConnected = "Пожалуйста, подключите Vexilora к компьютеру!";
 const char* const kUpdatable =
     "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
-
-std::string ReadLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-// Threads of this process that carry no name of their own (the port's worker threads, the
-// simulator's), besides the main one.
-int UnnamedThreads() {
-  const std::string own = ReadLine("/proc/self/comm");
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (const dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
-      if (ReadLine(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
-    }
-    closedir(d);
-  }
-  return n;
-}
 
 class UpdateHotplugTest : public apptest::TUpdateFixture {
  protected:

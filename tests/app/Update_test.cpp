@@ -21,6 +21,7 @@ namespace {
 
 using apptest::QtWaitUntil;
 using apptest::TBoxCloser;
+using apptest::UnnamedThreads;
 
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -46,28 +47,6 @@ int OpenDescriptors() {
   int n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
     while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-std::string ReadLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-// Threads of this process besides the main one that carry no name of their own, as the
-// port's worker threads (Qt names its threads).
-int UnnamedThreads() {
-  const std::string own = ReadLine("/proc/self/comm");
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (const dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
-      if (ReadLine(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
-    }
     closedir(d);
   }
   return n;

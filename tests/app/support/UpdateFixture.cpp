@@ -1,14 +1,41 @@
 #include "tests/app/support/UpdateFixture.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <QImage>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "app/FirmwareImage.h"
 
 namespace apptest {
+
+namespace {
+
+std::string ReadLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+}  // namespace
+
+int UnnamedThreads() {
+  const std::string own = ReadLine("/proc/self/comm");
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
+      if (ReadLine(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
 
 void TUpdateFixture::SetUp() {
   char pattern[] = "/tmp/vexilora-e2e-XXXXXX";

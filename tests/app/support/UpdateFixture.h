@@ -51,6 +51,10 @@ class TUpdateFixture : public ::testing::Test {
 };
 
 // Options for a quick simulator: short handshake interval, the image saved beside the test.
+// Threads of this process besides the main one that carry no name of their own: the port's
+// worker threads and the simulator's (Qt names its threads).
+int UnnamedThreads();
+
 vexsim::TOptions QuickDevice();
 
 }  // namespace apptest
