@@ -203,6 +203,7 @@ struct TSimulator::TState {
     Unlocked = false;
     Stuck = false;
     HungUp = false;
+    HangUpNow = false;
     Line.clear();
     LineOverflow = false;
   }
