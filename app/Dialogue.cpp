@@ -1,5 +1,5 @@
 // The device dialogue and the update sequence: a state machine driven by the device's reply
-// lines. States 0 to 4 query the device, 10 to 17 update it.
+// lines. States 0 to 4 query the device, 10 to 17 update it (TDialogueState in Main.h).
 
 #include <string>
 
@@ -82,100 +82,100 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
 
   if (!IsMain) {
     switch (DialogueState) {
-      case 0:
-        DialogueState = 3;
+      case dsAwaitProbe:
+        DialogueState = dsAwaitHardwareVersion;
         ComPort1.SendText("verhw?\r\n");
         markers("VERHW=", "ERROR");
         enable();
         return;
-      case 4:
-        DialogueState = 0;
+      case dsAwaitPasswordState:
+        DialogueState = dsAwaitProbe;
         PasswordRequired = true;
         ShowVersionStatus();
         disable();
         return;
-      case 10:
+      case dsAwaitUpdateProbe:
         if (PasswordRequired) {
-          DialogueState = 12;
+          DialogueState = dsAwaitUnlocked;
           sendPassword();
           markers("OK", "ERROR");
         } else {
-          DialogueState = 13;
+          DialogueState = dsAwaitProgramReady;
           ComPort1.SendText("wr_prog\r\n");
           markers("wr_prog", "ERROR");
         }
         enable();
         return;
       default:
-        DialogueState = 0;
+        DialogueState = dsAwaitProbe;
         disable();
         return;
     }
   }
 
   switch (DialogueState) {
-    case 0:
-      DialogueState = 1;
+    case dsAwaitProbe:
+      DialogueState = dsAwaitSoftwareVersion;
       ComPort1.SendText("versw?\r\n");
       markers("VERSW=", "ERROR");
       enable();
       break;
-    case 1:
-      DialogueState = 2;
+    case dsAwaitSoftwareVersion:
+      DialogueState = dsAwaitBootloader;
       SetSWVerText(valueAfterMarker());
       ComPort1.SendText("boot\r\n");
       markers("BOOTLOADER", "ERROR");
       enable();
       break;
-    case 2:
-      DialogueState = 3;
+    case dsAwaitBootloader:
+      DialogueState = dsAwaitHardwareVersion;
       ComPort1.SendText("verhw?\r\n");
       markers("VERHW=", "ERROR");
       enable();
       break;
-    case 3:
-      DialogueState = 4;
+    case dsAwaitHardwareVersion:
+      DialogueState = dsAwaitPasswordState;
       SetHWVerText(valueAfterMarker());
       ComPort1.SendText("pass?\r\n");
       markers("OK", "PASSWORD ERROR");
       enable();
       break;
-    case 4:
-      DialogueState = 0;
+    case dsAwaitPasswordState:
+      DialogueState = dsAwaitProbe;
       disable();
       ShowVersionStatus();
       break;
-    case 10:
-      DialogueState = PasswordRequired ? 11 : 12;
+    case dsAwaitUpdateProbe:
+      DialogueState = PasswordRequired ? dsAwaitBootThenUnlock : dsAwaitUnlocked;
       ComPort1.SendText("boot\r\n");
       markers("BOOTLOADER", "ERROR");
       enable();
       break;
-    case 11:
-      DialogueState = 12;
+    case dsAwaitBootThenUnlock:
+      DialogueState = dsAwaitUnlocked;
       sendPassword();
       markers("OK", "ERROR");
       enable();
       break;
-    case 12:
+    case dsAwaitUnlocked:
       // The one step that moves on only once its command is out.
       ComPort1.SendText("wr_prog\r\n");
-      DialogueState = 13;
+      DialogueState = dsAwaitProgramReady;
       markers("wr_prog", "ERROR");
       enable();
       break;
-    case 13:
+    case dsAwaitProgramReady:
       // The receiver announces itself with its handshake characters, not with a line.
-      DialogueState = 14;
+      DialogueState = dsAwaitHandshake;
       DataPacket1.SetEndString("CC");
       markers("C", "ERROR");
       enable();
       break;
-    case 14: {
+    case dsAwaitHandshake: {
       const std::optional<std::span<const uint8_t>> image = FirmwareImage();
       if (!image)
         throw comm::Exception(std::string("Resource ") + kFirmwareResourceName + " not found");
-      DialogueState = 15;
+      DialogueState = dsAwaitVerdict;
       // From here the packet waits for the device's verdict on the transfer; AutoEnable
       // arms it again after this step.
       DataPacket1.SetTimeOut(2000);
@@ -191,8 +191,8 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       SetButtonEnabled(false);
       break;
     }
-    case 15:
-      DialogueState = 16;
+    case dsAwaitVerdict:
+      DialogueState = dsAwaitRunning;
       SetProgressPosition(View().ProgressMax);
       // Modal: no packet is processed until the user has closed it.
       ModalMessageBox("", kUpdated, TMessageIcon::Information);
@@ -202,8 +202,8 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       DataPacket1.SetEndString("\r");
       markers("OK", "ERROR");
       break;
-    case 16:
-      DialogueState = 17;
+    case dsAwaitRunning:
+      DialogueState = dsAwaitNewVersion;
       // The device starts its new application meanwhile.
       PauseThen(1000, [this, markers, enable] {
         ComPort1.SendText("versw?\r\n");
@@ -211,8 +211,8 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
         enable();
       });
       break;
-    case 17:
-      DialogueState = 0;
+    case dsAwaitNewVersion:
+      DialogueState = dsAwaitProbe;
       SetButtonEnabled(true);
       disable();
       SetSWVerText(valueAfterMarker());
@@ -225,7 +225,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
 
 void TForm1::DataPacket1Timeout(comm::TDataPacket*) {
   SetStatusText(kNoReply);
-  DialogueState = 0;
+  DialogueState = dsAwaitProbe;
   DataPacket1.SetEnabled(false);
   DataPacket1.SetAutoEnable(false);
 }
@@ -238,13 +238,13 @@ void TForm1::Xmodem1ProtocolStatus(comm::TCustomProtocol*, uint16_t) {
 void TForm1::Xmodem1ProtocolFinish(comm::TCustomProtocol*, int32_t ErrorCode) {
   // Success is the device's "OK" line, not the protocol's end; only a failed transfer that is
   // still waiting for that line matters here.
-  if (ErrorCode != 0 && DialogueState == 15) SetButtonEnabled(true);
+  if (ErrorCode != 0 && DialogueState == dsAwaitVerdict) SetButtonEnabled(true);
 }
 
 void TForm1::StartUpdate() {
   try {
     ComPort1.SetOpen(false);
-    DialogueState = 10;
+    DialogueState = dsAwaitUpdateProbe;
     ComPort1.SetComNumber(PortNumberOfComName(ComName));
     ComPort1.SetOpen(true);
   } catch (...) {

@@ -66,7 +66,7 @@ void TForm1::FindDevice() {
     // on another number the port closes and opens there.
     try {
       ComPort1.SetComNumber(PortNumberOfComName(ComName));
-      DialogueState = 0;
+      DialogueState = dsAwaitProbe;
       ComPort1.SetOpen(true);
     } catch (const std::exception& failure) {
       // The window stays silent; a failure the user can mend is named on standard error.
@@ -107,7 +107,7 @@ void TForm1::ShowNotConnected() {
   SetButtonEnabled(false);
   SetHWVerText(kAbsent);
   SetSWVerText(kAbsent);
-  DialogueState = 0;
+  DialogueState = dsAwaitProbe;
   if (ComPort1.Open()) {
     try {
       ComPort1.ClearInput();

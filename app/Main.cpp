@@ -197,7 +197,7 @@ void TForm1::ModalPause(uint32_t ms) {
 }
 
 void TForm1::PauseThen(uint32_t ms, std::function<void()> then) {
-  const int32_t state = DialogueState;
+  const TDialogueState state = DialogueState;
   auto resume = [this, state, then] {
     // A port closed meanwhile (the device pulled out) or a dialogue begun afresh has left the
     // step behind: nothing is sent to whatever is there now.

@@ -40,6 +40,39 @@ enum TIconIndex : int {
 
 enum class TMessageIcon { Error, Warning, Information };
 
+// The states of the device dialogue, by what each one waits for. The numbers are the
+// dialogue's own (logs and tests show them): 0 to 4 query the device, 10 to 17 update it, and
+// 0 also means that no dialogue runs. 5 to 9 are not used.
+enum TDialogueState : int32_t {
+  // The reply to the enter-loader probe: "ERROR" from the application, "OK" from the
+  // bootloader. Also the state of a window with no dialogue running.
+  dsAwaitProbe = 0,
+  // "VERSW=" and the application's software version.
+  dsAwaitSoftwareVersion = 1,
+  // "BOOTLOADER": the device restarts into its bootloader.
+  dsAwaitBootloader = 2,
+  // "VERHW=" and the hardware version.
+  dsAwaitHardwareVersion = 3,
+  // "OK" (no password) or "PASSWORD ERROR" (the device is locked); the query ends here.
+  dsAwaitPasswordState = 4,
+  // The update's probe reply: "ERROR" from the application, "OK" from the bootloader.
+  dsAwaitUpdateProbe = 10,
+  // "BOOTLOADER", after which the password goes out.
+  dsAwaitBootThenUnlock = 11,
+  // "BOOTLOADER" (no password) or the password's "OK", after which "wr_prog" goes out.
+  dsAwaitUnlocked = 12,
+  // The device's "wr_prog" line: it is ready to be programmed.
+  dsAwaitProgramReady = 13,
+  // The receiver's handshake characters "CC" that start the transfer.
+  dsAwaitHandshake = 14,
+  // The device's verdict on the transferred image.
+  dsAwaitVerdict = 15,
+  // The "OK" to "run": the device starts its new application.
+  dsAwaitRunning = 16,
+  // "VERSW=" and the new software version; the update ends here.
+  dsAwaitNewVersion = 17,
+};
+
 inline constexpr const char* kDesignCaption = "Обновление Vexilora ";
 inline constexpr const char* kAbsent = "Отсутствует";
 inline constexpr const char* kBootloader = "Загрузчик";
@@ -112,7 +145,7 @@ class TForm1 : public comm::TBaseComponent {
   std::string ComName;
   std::string MainMarker;
   std::string AltMarker;
-  int32_t DialogueState = 0;
+  TDialogueState DialogueState = dsAwaitProbe;
 
   // ---- window events
   void FormCreate();

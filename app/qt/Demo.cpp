@@ -18,7 +18,7 @@ namespace appqt {
 namespace {
 
 // The update step that shows the success box (the device accepted the image).
-constexpr int kSuccessBoxStep = 16;
+constexpr app::TDialogueState kSuccessBoxStep = app::dsAwaitRunning;
 
 std::string OneLine(std::string text) {
   for (char& c : text)
@@ -159,7 +159,8 @@ void TDemo::Tick() {
   }
 
   auto* button = window_->findChild<QPushButton*>(QStringLiteral("uiButton1"));
-  const bool idle = form_->DialogueState == 0 && button->isEnabled() && window_->isEnabled();
+  const bool idle =
+      form_->DialogueState == app::dsAwaitProbe && button->isEnabled() && window_->isEnabled();
   switch (stage_) {
     case TStage::WaitDevice:
       if (form_->DevicePresent && idle) {

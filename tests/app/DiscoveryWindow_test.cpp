@@ -229,7 +229,7 @@ TEST_F(DiscoveryWindowTest, ASecondArrivalForTheOpenPortOnlyRestartsTheDialogue)
   TMockDevice device = usb_.PlugIn();
   StartWindow();
   ASSERT_TRUE(PortOpenOn(device));
-  Form().DialogueState = 7;  // somewhere in the dialogue
+  Form().DialogueState = app::dsAwaitHardwareVersion;  // somewhere in the dialogue
   usb_.Uevent(device, "add");
   ASSERT_TRUE(EventsTaken());
   EXPECT_EQ(Form().DialogueState, 0);

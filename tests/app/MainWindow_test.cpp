@@ -142,7 +142,7 @@ TEST_F(MainWindowTest, NotConnectedResetsWhatADeviceLeftBehind) {
   Form().SetProgressMax(37648);
   Form().SetProgressPosition(20000);
   Form().ShowIcon(app::iiSuccess);
-  Form().DialogueState = 15;
+  Form().DialogueState = app::dsAwaitVerdict;
   Form().ShowNotConnected();
   EXPECT_EQ(Find<QLabel>("uiLabel1")->text(), Q("Пожалуйста, подключите Vexilora к компьютеру!"));
   EXPECT_EQ(ShownIcon(), app::iiInformation);

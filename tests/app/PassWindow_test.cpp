@@ -105,7 +105,7 @@ TEST_F(PassWindowTest, TakesAtMostEightCharactersOfTheDevicesCodePage) {
 
 TEST_F(PassWindowTest, CancelReenablesTheMainWindowAndStartsNothing) {
   Form().Password = "kept";
-  Form().DialogueState = 0;
+  Form().DialogueState = app::dsAwaitProbe;
   appqt::TForm2* w = Open();
   QTest::keyClicks(w->TextEdit(), "abcd");
   QTest::mouseClick(w->CancelButton(), Qt::LeftButton);
@@ -123,7 +123,7 @@ TEST_F(PassWindowTest, OkStoresThePasswordAndStartsTheUpdate) {
   };
   const Case cases[] = {{"abcd", "abcd"}, {"", ""}, {"Пароль", "Пароль"}};
   for (const Case& c : cases) {
-    Form().DialogueState = 0;
+    Form().DialogueState = app::dsAwaitProbe;
     appqt::TForm2* w = Open();
     // Every click makes a new window with an empty box.
     EXPECT_EQ(w->TextEdit()->text(), QString());
@@ -140,7 +140,7 @@ TEST_F(PassWindowTest, OkStoresThePasswordAndStartsTheUpdate) {
 }
 
 TEST_F(PassWindowTest, ClosedAnyOtherWayItOnlyReenablesTheMainWindow) {
-  Form().DialogueState = 0;
+  Form().DialogueState = app::dsAwaitProbe;
   appqt::TForm2* w = Open();
   QTest::keyClicks(w->TextEdit(), "abcd");
   w->close();
@@ -151,7 +151,7 @@ TEST_F(PassWindowTest, ClosedAnyOtherWayItOnlyReenablesTheMainWindow) {
 }
 
 TEST_F(PassWindowTest, ClosingTheMainWindowClosesAnOpenPasswordWindow) {
-  Form().DialogueState = 0;
+  Form().DialogueState = app::dsAwaitProbe;
   appqt::TForm2* w = Open();
   main_->close();
   EXPECT_FALSE(w->isVisible());
@@ -161,7 +161,7 @@ TEST_F(PassWindowTest, ClosingTheMainWindowClosesAnOpenPasswordWindow) {
 
 TEST_F(PassWindowTest, WithoutAPasswordTheButtonStartsTheUpdateAtOnce) {
   Form().PasswordRequired = false;
-  Form().DialogueState = 0;
+  Form().DialogueState = app::dsAwaitProbe;
   QTest::mouseClick(UpdateButton(), Qt::LeftButton);
   EXPECT_TRUE(main_->PasswordWindows().empty());
   EXPECT_EQ(Form().DialogueState, 10);
