@@ -11,13 +11,16 @@ namespace app {
 
 namespace {
 
-constexpr const char* kCannotConnect =
+constexpr const char* kCannotConnect = QT_TRANSLATE_NOOP(
+    "TForm1",
     "Не удается подключиться к Vexilora. Пожалуйста, отключите её от компьютера и подключите "
-    "снова.";
-constexpr const char* kNoReply =
+    "снова.");
+constexpr const char* kNoReply = QT_TRANSLATE_NOOP(
+    "TForm1",
     "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и подключите "
-    "снова.";
-constexpr const char* kUpdated = "Программное обеспечение Vexilora успешно обновлено.";
+    "снова.");
+constexpr const char* kUpdated =
+    QT_TRANSLATE_NOOP("TForm1", "Программное обеспечение Vexilora успешно обновлено.");
 
 constexpr int32_t kProtocolStatusOk = 4700;
 

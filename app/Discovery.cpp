@@ -101,7 +101,7 @@ void TForm1::DeviceChange(const platform::TUdevEvent& Event) {
 }
 
 void TForm1::ShowNotConnected() {
-  SetStatusText("Пожалуйста, подключите Vexilora к компьютеру!");
+  SetStatusText(QT_TRANSLATE_NOOP("TForm1", "Пожалуйста, подключите Vexilora к компьютеру!"));
   ShowIcon(iiInformation);
   SetProgressPosition(0);
   SetButtonEnabled(false);

@@ -108,9 +108,10 @@ void TForm1::FormCreate() {
   if (FindResource(kFirmwareResourceName)) {
     SetUpVerText(GetUpdateVersion());
   } else {
-    ModalMessageBox("Ошибка",
-                    "В исполняемом файле утилиты для обновления Vexilora отсутствует программное "
-                    "обеспечение Vexilora!",
+    ModalMessageBox(QT_TRANSLATE_NOOP("TForm1", "Ошибка"),
+                    QT_TRANSLATE_NOOP("TForm1",
+                                      "В исполняемом файле утилиты для обновления Vexilora "
+                                      "отсутствует программное обеспечение Vexilora!"),
                     TMessageIcon::Error);
   }
 }
@@ -142,8 +143,15 @@ void TForm1::SetSWVerText(const std::string& text) {
 void TForm1::SetUpVerText(const std::string& text) {
   if (Assign(view_.uiTEUpVer, text)) Changed();
 }
-void TForm1::SetStatusText(const std::string& text) {
-  if (Assign(view_.uiLabel1, text)) Changed();
+void TForm1::SetStatusText(const std::string& text) { SetStatusText(text, {}); }
+void TForm1::SetStatusText(const std::string& text, std::vector<std::string> args) {
+  const std::string filled = FillTemplate(text, args);
+  if (view_.uiLabel1 == filled && view_.uiLabel1Template == text && view_.uiLabel1Args == args)
+    return;
+  view_.uiLabel1 = filled;
+  view_.uiLabel1Template = text;
+  view_.uiLabel1Args = std::move(args);
+  Changed();
 }
 void TForm1::ShowIcon(int index) {
   if (Assign(view_.uiImage1, index)) Changed();

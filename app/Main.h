@@ -15,8 +15,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/FirmwareImage.h"
+#include "app/Texts.h"
 #include "comm/ComPort.h"
 #include "packet/DataPacket.h"
 #include "platform/MessageQueue.h"
@@ -73,9 +75,9 @@ enum TDialogueState : int32_t {
   dsAwaitNewVersion = 17,
 };
 
-inline constexpr const char* kDesignCaption = "Обновление Vexilora ";
-inline constexpr const char* kAbsent = "Отсутствует";
-inline constexpr const char* kBootloader = "Загрузчик";
+inline constexpr const char* kDesignCaption = QT_TRANSLATE_NOOP("TForm1", "Обновление Vexilora ");
+inline constexpr const char* kAbsent = QT_TRANSLATE_NOOP("TForm1", "Отсутствует");
+inline constexpr const char* kBootloader = QT_TRANSLATE_NOOP("TForm1", "Загрузчик");
 // The caption of the application's standard exception display.
 inline constexpr const char* kApplicationTitle = "vexilora-update";
 
@@ -85,8 +87,12 @@ struct TViewState {
   std::string uiTEHWVer = kAbsent;
   std::string uiTESWVer = kAbsent;
   std::string uiTEUpVer;
-  // The status line; a carriage return in it is a line break.
-  std::string uiLabel1 = "Подключите изделие к ПК.";
+  // The status line; a carriage return in it is a line break. It is uiLabel1Template filled
+  // in with uiLabel1Args (see Texts.h): a view that translates shows the template's
+  // translation filled in with the same arguments.
+  std::string uiLabel1 = QT_TRANSLATE_NOOP("TForm1", "Подключите изделие к ПК.");
+  std::string uiLabel1Template = uiLabel1;
+  std::vector<std::string> uiLabel1Args;
   int uiImage1 = iiInformation;  // index into uiImageList1
   bool uiButton1Enabled = false;
   int ProgressPosition = 0;
@@ -183,7 +189,9 @@ class TForm1 : public comm::TBaseComponent {
   void SetHWVerText(const std::string& text);
   void SetSWVerText(const std::string& text);
   void SetUpVerText(const std::string& text);
+  // A status text without variable parts, or a template (Texts.h) and its arguments.
   void SetStatusText(const std::string& text);
+  void SetStatusText(const std::string& text, std::vector<std::string> args);
   void ShowIcon(int index);
   void SetButtonEnabled(bool value);
   void SetProgressPosition(int value);

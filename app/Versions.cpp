@@ -68,24 +68,27 @@ void TForm1::ShowVersionStatus() {
   const std::string fileVersion = GetFileVersion(ExePath());
 
   if (hardware == kAbsent) {
-    SetStatusText(
+    SetStatusText(QT_TRANSLATE_NOOP(
+        "TForm1",
         "Не удалось получить аппаратную версию подключенной к компьютеру Vexilora.\r"
-        "Попробуйте отключить Vexilora от компьютера и подключить ее снова.");
+        "Попробуйте отключить Vexilora от компьютера и подключить ее снова."));
     ShowIcon(iiError);
     return;
   }
   if (!IsHardwareCompatible(hardware, fileVersion)) {
-    SetStatusText("Поддерживается обновление Vexilora с аппаратной версией " +
-                  GetField(fileVersion, ".", 1) + "." + GetField(fileVersion, ".", 2) +
-                  ". \rОбновление Vexilora невозможно.");
+    SetStatusText(QT_TRANSLATE_NOOP("TForm1",
+                                    "Поддерживается обновление Vexilora с аппаратной версией "
+                                    "%1.%2. \rОбновление Vexilora невозможно."),
+                  {GetField(fileVersion, ".", 1), GetField(fileVersion, ".", 2)});
     ShowIcon(iiNotAllowed);
     return;
   }
   SetButtonEnabled(true);
 
-  static constexpr const char* kBootloaderText =
+  static constexpr const char* kBootloaderText = QT_TRANSLATE_NOOP(
+      "TForm1",
       "Не удалось получить версию программного обеспечения, установленного в Vexilora.\r"
-      "Тем не менее, программное обеспечение Vexilora можно обновить.";
+      "Тем не менее, программное обеспечение Vexilora можно обновить.");
   if (software == kAbsent) {
     SetStatusText(kBootloaderText);
     ShowIcon(iiWarning);
@@ -94,13 +97,14 @@ void TForm1::ShowVersionStatus() {
   }
   switch (CompareSoftwareVersions(software, update)) {
     case 0:
-      SetStatusText("Программное обеспечение подключенной к компьютеру Vexilora можно обновить.");
+      SetStatusText(QT_TRANSLATE_NOOP(
+          "TForm1", "Программное обеспечение подключенной к компьютеру Vexilora можно обновить."));
       ShowIcon(iiSuccess);
       break;
     case 1:
-      SetStatusText(
-          "В результате обновления в Vexilora будет установленая предыдущая версия "
-          "программного обеспечения.");
+      SetStatusText(QT_TRANSLATE_NOOP("TForm1",
+                                      "В результате обновления в Vexilora будет установленая "
+                                      "предыдущая версия программного обеспечения."));
       ShowIcon(iiWarning);
       break;
     default:

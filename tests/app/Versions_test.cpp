@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "app/Texts.h"
+
 namespace {
 
 struct FieldCase {
@@ -87,6 +89,26 @@ TEST(CompareSoftwareVersions, ComparesTheFourthFieldsOnly) {
     EXPECT_EQ(app::CompareSoftwareVersions(c.Installed, c.Update), c.Expected)
         << '"' << c.Installed << "\" vs \"" << c.Update << '"';
   }
+}
+
+TEST(TextsTest, TemplatesAreFilledInPlaceByPlace) {
+  struct Case {
+    const char* Template;
+    std::vector<std::string> Args;
+    const char* Expected;
+  };
+  const Case cases[] = {
+      {"версией %1.%2. \rОбновление", {"2", "0"}, "версией 2.0. \rОбновление"},
+      {"%2 before %1", {"a", "b"}, "b before a"},
+      {"%1%1", {"x"}, "xx"},
+      {"no places", {"unused"}, "no places"},
+      {"%3 has no argument", {"a"}, "%3 has no argument"},
+      {"100% and %x stay", {"a"}, "100% and %x stay"},
+      {"%1", {"50%2"}, "50%2"},  // an argument is not searched for places
+      {"%", {}, "%"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(app::FillTemplate(c.Template, c.Args), c.Expected) << c.Template;
 }
 
 }  // namespace
