@@ -232,12 +232,49 @@ TEST(SimProgram, HangUpEndsTheProgram) {
   EXPECT_EQ(sim.ExitCode(), 0) << ReadFile(dir / "sim.log");
 }
 
+// The faults reach the device from the command line: a repeated --error-on, and a stray line
+// written with the transcript's escapes.
+TEST(SimProgram, TakesFaultOptions) {
+  TTempDir dir;
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  TChild sim({VEXILORA_SIM_PATH, "--bootloader", "--error-on", "verhw?", "--error-on", "pass?",
+              "--stray-line-after", "1", "--stray-line", "\\r\\nOK\\x21\\r\\n"},
+             -1, out[1], dir / "sim.log");
+  ::close(out[1]);
+  std::string path;
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') path += c;
+  ::close(out[0]);
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path << ReadFile(dir / "sim.log");
+  {
+    THost host(path);
+    EXPECT_EQ(host.Ask("verhw?\r\n"), "ERROR");
+    EXPECT_EQ(host.Ask("pass?\r\n"), "ERROR");
+    EXPECT_EQ(host.Ask("\r\nloader\r\n"), "OK");
+    EXPECT_EQ(host.Ask("wr_prog\r\n"), "wr_prog");
+    host.Send(MakeBlock(1, MakeImage(1024, "1.2.3.4"), 1024));
+    const std::string acked = "\x06\r\nOK!\r\n";
+    EXPECT_TRUE(host.ReadUntil([&](const std::string& b) {
+      return b.size() >= acked.size() &&
+             b.compare(b.size() - acked.size(), acked.size(), acked) == 0;
+    })) << vexsim::Escape(host.Take());
+  }
+  sim.Signal(SIGTERM);
+  ASSERT_TRUE(sim.Wait(10000));
+  EXPECT_EQ(sim.ExitCode(), 0) << ReadFile(dir / "sim.log");
+}
+
 TEST(SimProgram, RefusesBadOptions) {
   TTempDir dir;
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--frobnicate"},
                                                {"--cancel-after", "many"},
                                                {"--link"},
-                                               {"--hangup-after", "0"}}) {
+                                               {"--hangup-after", "0"},
+                                               {"--stray-line-after", "0"},
+                                               {"--stray-line", "\\t"},
+                                               {"--reply-delay-ms", "soon"},
+                                               {"--error-on"}}) {
     std::vector<std::string> argv = {VEXILORA_SIM_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     TChild sim(argv, -1, -1, dir / "sim.log");

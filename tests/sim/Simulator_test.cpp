@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "tests/sim/SimHost.h"
@@ -319,12 +321,222 @@ TEST_F(SimTest, ErrorOnChosenCommand) {
     TOptions o;
     o.StartInBootloader = true;
     o.Password = "secret";
-    o.ErrorOn = c.Command;
+    o.ErrorOn = {c.Command};
     Start(o);
     EXPECT_EQ(Host().Ask(c.Sent), "ERROR");
     EXPECT_EQ(Host().Ask("pass?\r\n"), "PASSWORD ERROR") << "other commands as usual";
     sim_.reset();
     host_.reset();
+  }
+}
+
+// Every command of the dialogue can be refused, one or several at once; a refused command is
+// not carried out.
+TEST_F(SimTest, ErrorOnEveryDialogueCommand) {
+  struct TCase {
+    std::vector<std::string> ErrorOn;
+    bool InBootloader;
+    std::vector<std::string> Refused;  // sent in turn, each answered ERROR
+    std::string Then;                  // answered as usual afterwards
+    std::string ThenReply;
+    TMode Mode;  // where the device stays
+  };
+  const std::vector<TCase> cases = {
+      {{"versw?"}, false, {"versw?\r\n"}, "boot\r\n", "BOOTLOADER", TMode::Bootloader},
+      {{"boot"}, false, {"boot\r\n"}, "versw?\r\n", "VERSW=2.0.0.3400", TMode::Application},
+      {{"verhw?"}, true, {"verhw?\r\n"}, "pass?\r\n", "OK", TMode::Bootloader},
+      {{"pass?"}, true, {"pass?\r\n"}, "verhw?\r\n", "VERHW=2.0", TMode::Bootloader},
+      {{"wr_prog"}, true, {"wr_prog\r\n"}, "run\r\n", "OK", TMode::Application},
+      {{"run"}, true, {"run\r\n"}, "verhw?\r\n", "VERHW=2.0", TMode::Bootloader},
+      {{"verhw?", "pass?"},
+       true,
+       {"verhw?\r\n", "pass?\r\n"},
+       "\r\nloader\r\n",
+       "OK",
+       TMode::Bootloader},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Refused.front());
+    TOptions o;
+    o.StartInBootloader = c.InBootloader;
+    o.ErrorOn = c.ErrorOn;
+    Start(o);
+    for (const std::string& r : c.Refused) EXPECT_EQ(Host().Ask(r), "ERROR");
+    EXPECT_EQ(Host().Ask(c.Then), c.ThenReply);
+    EXPECT_EQ(Sim().Mode(), c.Mode);
+    EXPECT_TRUE(Sim().ApplicationValid()) << "a refused wr_prog erases nothing";
+    sim_.reset();
+    host_.reset();
+  }
+}
+
+// A device that hangs in the middle of the dialogue: from the chosen command on it neither
+// answers nor acts, until it is powered up again.
+TEST_F(SimTest, SilentFromChosenCommandUntilPoweredUpAgain) {
+  struct TCase {
+    const char* SilentFrom;
+    bool InBootloader;
+    std::string Before;  // answered as usual
+    std::string BeforeReply;
+    TMode PoweredUpIn;
+  };
+  for (const TCase& c : {TCase{"boot", false, "versw?\r\n", "VERSW=2.0.0.3400", TMode::Application},
+                         TCase{"wr_prog", true, "pass?\r\n", "OK", TMode::Application}}) {
+    SCOPED_TRACE(c.SilentFrom);
+    TOptions o;
+    o.StartInBootloader = c.InBootloader;
+    o.SilentFrom = c.SilentFrom;
+    Start(o);
+    EXPECT_EQ(Host().Ask(c.Before), c.BeforeReply);
+    const TMode mode = Sim().Mode();
+    const uint64_t handled = Sim().BytesHandled();
+    const std::string toHost = Sim().ToHost();
+    const std::string after = std::string(c.SilentFrom) + "\r\n" + c.Before + "\r\nloader\r\n";
+    Host().Send(after);
+    ASSERT_TRUE(WaitUntil([&] { return Sim().BytesHandled() >= handled + after.size(); }));
+    EXPECT_EQ(Sim().ToHost(), toHost) << "nothing more";
+    EXPECT_EQ(Sim().Mode(), mode) << "the command was not carried out";
+    EXPECT_TRUE(Sim().ApplicationValid());
+    Sim().Stop();
+    ASSERT_TRUE(Sim().Start(Pty().Master()));
+    EXPECT_EQ(Sim().Mode(), c.PoweredUpIn);
+    EXPECT_EQ(Host().Take(), "");
+    EXPECT_EQ(Host().Ask("\r\nloader\r\n"), "ERROR") << "answers again once re-powered";
+    sim_.reset();
+    host_.reset();
+  }
+}
+
+// A stray line between an ACK and the next block's answer: a sender that waits for each ACK
+// and skips other bytes still delivers the image, and the device then runs it.
+TEST_F(SimTest, StrayLineBetweenAckAndTheNextBlock) {
+  struct TCase {
+    int AfterBlock;
+    std::optional<std::string> Line;  // none: the default
+    std::string Expected;
+  };
+  for (const TCase& c :
+       {TCase{2, std::nullopt, "\r\nOK\r\n"}, TCase{1, "\r\nERROR\r\n\x01", "\r\nERROR\r\n\x01"}}) {
+    SCOPED_TRACE(c.AfterBlock);
+    TOptions o;
+    o.StartInBootloader = true;
+    o.StrayLineAfterBlock = c.AfterBlock;
+    if (c.Line) o.StrayLine = *c.Line;
+    Start(o);
+    EnterReceiver();
+    const std::string image = MakeImage(3 * 1024, "2.0.0.3452");
+    const std::string ack(1, kAck);
+    auto acks = [](size_t n) {
+      return [n](const std::string& b) {
+        return static_cast<size_t>(std::count(b.begin(), b.end(), kAck)) >= n;
+      };
+    };
+    for (size_t b = 1; b <= 3; ++b) {
+      Host().Send(MakeBlock(static_cast<uint8_t>(b), image.substr((b - 1) * 1024, 1024), 1024));
+      ASSERT_TRUE(Host().ReadUntil(acks(b))) << "block " << b;
+    }
+    Host().Send(std::string(1, kEot));
+    ASSERT_TRUE(Host().ReadUntil([](const std::string& b) {
+      return b.size() >= 7 && b.compare(b.size() - 7, 7, "\x06\r\nOK\r\n") == 0;
+    }));
+    std::string got = Host().Take();
+    got.erase(0, got.find(kAck));  // the handshakes before block 1
+    std::string expected;
+    for (int b = 1; b <= 3; ++b) expected += b == c.AfterBlock ? ack + c.Expected : ack;
+    EXPECT_EQ(vexsim::Escape(got), vexsim::Escape(expected + ack + "\r\nOK\r\n"));
+    EXPECT_EQ(Sim().ReceivedImage(), image);
+    EXPECT_EQ(Host().Ask("run\r\n"), "OK");
+    EXPECT_EQ(Host().Ask("versw?\r\n"), "VERSW=2.0.0.3452");
+    sim_.reset();
+    host_.reset();
+  }
+}
+
+// What the updated application says about its version: nothing (ERROR) until re-powered or
+// for good, or a version that is not the image's.
+TEST_F(SimTest, VersionReportedAfterAnUpdate) {
+  struct TCase {
+    const char* Name;
+    std::function<void(TOptions&)> Set;
+    std::string AfterRun;
+    std::string AfterPowerUp;
+  };
+  const std::vector<TCase> cases = {
+      {"ERROR after run", [](TOptions& o) { o.VersionErrorAfterRun = true; }, "ERROR",
+       "VERSW=2.0.0.3452"},
+      {"ERROR for good", [](TOptions& o) { o.VersionErrorForever = true; }, "ERROR", "ERROR"},
+      {"a lie", [](TOptions& o) { o.VersionAfterUpdate = "2.0.0.9999"; }, "VERSW=2.0.0.9999",
+       "VERSW=2.0.0.9999"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TOptions o;
+    c.Set(o);
+    Start(o);
+    EXPECT_EQ(Host().Ask("versw?\r\n"), "VERSW=2.0.0.3400") << "the old application answers";
+    EXPECT_EQ(Host().Ask("boot\r\n"), "BOOTLOADER");
+    EnterReceiver();
+    SendImage(MakeImage(2000, "2.0.0.3452"));
+    Host().Send(std::string(1, kEot));
+    EXPECT_EQ(Host().Bytes(1), std::string(1, kAck));
+    EXPECT_EQ(Host().Line(), "OK");
+    EXPECT_EQ(Host().Ask("run\r\n"), "OK");
+    EXPECT_EQ(Host().Ask("versw?\r\n"), c.AfterRun);
+    EXPECT_EQ(Host().Ask("versw?\r\n"), c.AfterRun) << "asked again";
+    Sim().Stop();
+    ASSERT_TRUE(Sim().Start(Pty().Master()));
+    EXPECT_EQ(Host().Ask("versw?\r\n"), c.AfterPowerUp);
+    sim_.reset();
+    host_.reset();
+  }
+}
+
+// A slow device: each answer to the host, reply line or ACK, comes no sooner than the delay.
+TEST_F(SimTest, LateReplies) {
+  TOptions o;
+  o.StartInBootloader = true;
+  o.ReplyDelayMs = 300;
+  Start(o);
+  const auto late = std::chrono::milliseconds(300);
+  auto start = Clock::now();
+  EXPECT_EQ(Host().Ask("\r\nloader\r\n"), "OK");
+  EXPECT_GE(Clock::now() - start, late);
+  EnterReceiver();
+  start = Clock::now();
+  EXPECT_EQ(SendBlock(MakeBlock(1, MakeImage(1024, "1.2.3.4"), 1024)), std::string(1, kAck));
+  EXPECT_GE(Clock::now() - start, late);
+}
+
+// Every reply line twice, the final verdict of a transfer included; the receiver's ACKs once.
+TEST_F(SimTest, DuplicatedReplies) {
+  TOptions o;
+  o.StartInBootloader = true;
+  o.DuplicateReplies = true;
+  Start(o);
+  EXPECT_EQ(Host().Ask("\r\nloader\r\n"), "OK");
+  EXPECT_EQ(Host().Line(), "OK");
+  EXPECT_EQ(Host().Ask("wr_prog\r\n"), "wr_prog");
+  EXPECT_EQ(Host().Line(), "wr_prog");
+  const std::string image = MakeImage(1024, "2.0.0.3452");
+  SendImage(image);
+  Host().Send(std::string(1, kEot));
+  EXPECT_EQ(Host().Bytes(1), std::string(1, kAck));
+  EXPECT_EQ(Host().Line(), "OK");
+  EXPECT_EQ(Host().Line(), "OK");
+  EXPECT_EQ(Host().Ask("run\r\n"), "OK");
+  EXPECT_EQ(Host().Line(), "OK");
+  const std::string toHost = Sim().ToHost();
+  EXPECT_EQ(std::count(toHost.begin(), toHost.end(), kAck), 2) << "block 1 and the EOT, once each";
+  EXPECT_EQ(Sim().ReceivedImage(), image);
+}
+
+// Bytes given on a command line, as the transcript shows them.
+TEST(SimUnescape, TakesTheTranscriptsEscapesOnly) {
+  std::string out;
+  ASSERT_TRUE(vexsim::Unescape("\\r\\nOK\\x06\\xfF\\\\ x", out));
+  EXPECT_EQ(out, "\r\nOK\x06\xFF\\ x");
+  for (const char* bad : {"\\", "\\t", "\\x4", "\\xG0"}) {
+    EXPECT_FALSE(vexsim::Unescape(bad, out)) << bad;
   }
 }
 

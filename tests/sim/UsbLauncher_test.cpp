@@ -140,6 +140,18 @@ TEST(UsbLauncher, ProgramFindsTalksToAndSeesTheDeviceReplugged) {
   EXPECT_EQ(launch.ExitCode(), 0) << "the program's exit status";
 }
 
+// A unit whose USB strings say something else, with a fault of the device given to the
+// launcher.
+TEST(UsbLauncher, ChosenUsbStringsAndDeviceFaults) {
+  TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", "--manufacturer", "Generic", "--product",
+                  "Virtual COM Port", "--bootloader", "--error-on", "pass?", SIM_USB_PROBE_PATH});
+  EXPECT_EQ(launch.Line(), "found /dev/ttyACM0 Virtual COM Port (COM1)");
+  EXPECT_EQ(launch.Line(), "reply OK");
+  EXPECT_EQ(launch.Line(), "reply ERROR") << "pass? refused";
+  ASSERT_TRUE(launch.Wait(30000));
+  EXPECT_EQ(launch.ExitCode(), 0);
+}
+
 TEST(UsbLauncher, ReturnsTheProgramsFailure) {
   TLaunch launch({VEXILORA_USB_SIM_PATH, "--quiet", SIM_USB_PROBE_PATH, "--exit-with", "3"});
   EXPECT_EQ(launch.Line(), "found /dev/ttyACM0 Vexilora (COM1)");

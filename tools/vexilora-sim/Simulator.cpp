@@ -65,6 +65,18 @@ bool MatchesCommand(const std::string& line, const std::string& command) {
   return command.back() == '=' && line.compare(0, command.size(), command) == 0;
 }
 
+bool MatchesAny(const std::string& line, const std::vector<std::string>& commands) {
+  return std::any_of(commands.begin(), commands.end(),
+                     [&](const std::string& c) { return MatchesCommand(line, c); });
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
 
 const char* ModeName(TMode mode) {
@@ -119,6 +131,40 @@ std::string Escape(const std::string& bytes) {
   return out;
 }
 
+bool Unescape(const std::string& text, std::string& out) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      bytes += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case 'r':
+        bytes += '\r';
+        break;
+      case 'n':
+        bytes += '\n';
+        break;
+      case '\\':
+        bytes += '\\';
+        break;
+      case 'x': {
+        const int high = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0) return false;
+        bytes += static_cast<char>(high * 16 + low);
+        i += 2;
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  out = bytes;
+  return true;
+}
+
 // Everything the device knows and does. The device thread changes it under Lock; the views
 // read it under the same lock. Output produced by a step is collected in Out and written by
 // the thread after the step, outside the lock.
@@ -133,10 +179,13 @@ struct TSimulator::TState {
   bool Started = false;
   bool AppValid = true;
   std::string Software;
+  bool ImageMute = false;  // the application in flash never tells its version
   // The session.
   TMode Mode = TMode::Application;
   bool Unlocked = false;
-  bool Stuck = false;  // a begun reply never ended: the device answers nothing any more
+  bool Stuck = false;        // a begun reply never ended: the device answers nothing any more
+  bool MuteOnRun = false;    // the next "run" starts an application that cannot say its version
+  bool VersionMute = false;  // the running application cannot say its version
   bool Running = false;
   bool HungUp = false;
   std::string Line;
@@ -183,13 +232,18 @@ struct TSimulator::TState {
     if (Options.KeepTranscript) Transcript.push_back(std::move(chunk));
   }
 
+  void ReplyLine(const std::string& text) {
+    Out += "\r\n" + text + "\r\n";
+    if (Options.DuplicateReplies) Out += "\r\n" + text + "\r\n";
+  }
+
   void Reply(const std::string& line, const std::string& text) {
     if (MatchesCommand(line, Options.UnendedReplyTo)) {
       Out += "\r\n" + text;
       Stuck = true;
       return;
     }
-    Out += "\r\n" + text + "\r\n";
+    ReplyLine(text);
   }
 
   void PowerUp() {
@@ -202,6 +256,8 @@ struct TSimulator::TState {
     }
     Unlocked = false;
     Stuck = false;
+    MuteOnRun = false;
+    VersionMute = false;
     HungUp = false;
     HangUpNow = false;
     Line.clear();
@@ -210,14 +266,15 @@ struct TSimulator::TState {
 
   void Execute(const std::string& line) {
     Commands.push_back(line);
+    if (MatchesCommand(line, Options.SilentFrom)) Stuck = true;
     if (Options.Silent || Stuck) return;
-    if (MatchesCommand(line, Options.ErrorOn)) {
+    if (MatchesAny(line, Options.ErrorOn)) {
       Reply(line, "ERROR");
       return;
     }
     if (Mode == TMode::Application) {
       if (line == "versw?") {
-        Reply(line, "VERSW=" + Software);
+        Reply(line, VersionMute || ImageMute ? "ERROR" : "VERSW=" + Software);
       } else if (line == "boot") {
         Reply(line, "BOOTLOADER");
         Mode = TMode::Bootloader;  // the device restarts into its bootloader, locked again
@@ -254,6 +311,8 @@ struct TSimulator::TState {
       if (AppValid) {
         Reply(line, "OK");
         Mode = TMode::Application;
+        VersionMute = VersionMute || MuteOnRun;
+        MuteOnRun = false;
       } else {
         Reply(line, "ERROR");  // nothing to run: the flash was erased for programming
       }
@@ -267,7 +326,7 @@ struct TSimulator::TState {
     if (b == '\r' || b == '\n') {
       if (LineOverflow) {
         Commands.push_back(Line);
-        if (!Options.Silent && !Stuck) Out += "\r\nERROR\r\n";
+        if (!Options.Silent && !Stuck) ReplyLine("ERROR");
       } else if (!Line.empty()) {
         Execute(Line);
       }
@@ -333,12 +392,14 @@ struct TSimulator::TState {
     const std::optional<std::string> version = ImageVersion(Image);
     EndReceiver();
     if (!version || Options.ErrorAfterTransfer) {
-      Out += "\r\nERROR\r\n";
+      ReplyLine("ERROR");
       return;
     }
-    Software = *version;
+    Software = Options.VersionAfterUpdate.empty() ? *version : Options.VersionAfterUpdate;
     AppValid = true;
-    Out += "\r\nOK\r\n";
+    ImageMute = Options.VersionErrorForever;
+    MuteOnRun = Options.VersionErrorAfterRun;
+    ReplyLine("OK");
   }
 
   void CheckBlock() {
@@ -380,6 +441,7 @@ struct TSimulator::TState {
       ++BlocksAccepted;
       Errors = 0;
       Out += static_cast<char>(kAck);
+      if (Accepted == Options.StrayLineAfterBlock) Out += Options.StrayLine;
       return;
     }
     if (Accepted > 0 && number == static_cast<uint8_t>(Expected - 1)) {
@@ -618,9 +680,15 @@ void TSimulator::Run(int fd, int stopFd) {
           inClock = std::max(inClock, arrived) + kByteTime * n;
           if (!sleepUntil(inClock)) break;
         }
+        bool answered = false;
         {
           std::lock_guard<std::mutex> lock(s.Lock);
           s.Input(buffer, static_cast<size_t>(n), Clock::now());
+          answered = !s.Out.empty();
+        }
+        if (answered && o.ReplyDelayMs > 0 &&
+            !sleepUntil(Clock::now() + std::chrono::milliseconds(o.ReplyDelayMs))) {
+          break;
         }
         hangUp = flush();
         std::lock_guard<std::mutex> lock(s.Lock);

@@ -49,16 +49,36 @@ struct TOptions {
   std::string ImagePath;
   std::string TranscriptPath;
 
-  // Faults that real devices show.
-  bool Silent = false;              // answers nothing at all
-  std::string UnendedReplyTo;       // this command's reply line begins but never ends
-  std::string ErrorOn;              // this command is answered with ERROR
+  // Faults that real devices show. Commands are named by their line without its line end,
+  // "pass=" naming every password command.
+  bool Silent = false;               // answers nothing at all
+  std::string UnendedReplyTo;        // this command's reply line begins but never ends
+  std::vector<std::string> ErrorOn;  // these commands are answered with ERROR
+  // From this command on (it included) the device hangs: it neither answers nor carries out
+  // anything until it is powered up again.
+  std::string SilentFrom;
   bool NakFirstBlock = false;       // the first arrival of block 1 is answered NAK
   bool NakEveryBlock = false;       // every block is answered NAK
   int CancelAfterBlock = -1;        // after this many accepted blocks, cancel (CAN CAN CAN)
   bool ErrorAfterTransfer = false;  // the received image is rejected: ERROR instead of OK
   int HangUpAfterBlock = -1;        // the device vanishes when this block arrives
   bool SingleByteReplies = false;   // replies go out one byte per write
+  // After this many accepted blocks of a transfer (counting from 1), StrayLine goes out right
+  // behind that block's ACK, once a transfer; the receiver then carries on as usual.
+  int StrayLineAfterBlock = -1;
+  std::string StrayLine = "\r\nOK\r\n";
+  // The application that "run" starts after an update answers ERROR to versw?: until the
+  // device is powered up again, or, with VersionErrorForever, for as long as it holds the
+  // updated application (power cycles included).
+  bool VersionErrorAfterRun = false;
+  bool VersionErrorForever = false;
+  // After an update the device reports this software version instead of the image's.
+  std::string VersionAfterUpdate;
+  // Each answer to what the host sent (reply lines, the receiver's ACK and NAK) goes out this
+  // much later; the device reads nothing meanwhile. The receiver's own handshakes and
+  // timeouts keep their time.
+  uint32_t ReplyDelayMs = 0;
+  bool DuplicateReplies = false;  // every reply line goes out twice
   // How the device vanishes; the default closes the descriptor. Runs on the device thread,
   // which then ends.
   std::function<void(int fd)> HangUp;
@@ -78,6 +98,9 @@ bool Cp1251FromUtf8(const std::string& utf8, std::string& out);
 
 // Renders bytes as the transcript file shows them: printable ASCII as is, \r \n \\ and \xNN.
 std::string Escape(const std::string& bytes);
+// The other way, for bytes given on a command line: \r \n \\ and \xNN become their bytes, every
+// other character stays. False on any other escape.
+bool Unescape(const std::string& text, std::string& out);
 
 class TSimulator {
  public:

@@ -14,11 +14,12 @@
 #include <cstring>
 #include <string>
 
+#include "tools/vexilora-sim/FaultOptions.h"
 #include "tools/vexilora-sim/Simulator.h"
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "usage: vexilora-sim [options]\n"
     "Plays a Vexilora on a new pseudo-terminal and prints its path; ends on SIGINT/SIGTERM.\n"
     "  --link PATH              also make PATH a symbolic link to the terminal\n"
@@ -32,24 +33,9 @@ const char kUsage[] =
     "  --save-image FILE        save each received image to FILE\n"
     "  --transcript FILE        write every byte each way to FILE\n"
     "faults:\n"
-    "  --silent                 answer nothing at all\n"
-    "  --unended-reply CMD      begin the reply to CMD but never end it (then stay silent)\n"
-    "  --error-on CMD           answer CMD with ERROR (\"pass=\" names every password)\n"
-    "  --nak-first-block        answer the first arrival of block 1 with NAK\n"
-    "  --nak-every-block        answer every block with NAK\n"
-    "  --cancel-after N         accept N blocks, then cancel the transfer\n"
-    "  --error-after-transfer   reject the image: ERROR instead of OK after the transfer\n"
-    "  --hangup-after N         vanish (close the terminal) when block N arrives\n"
-    "  --single-byte-replies    write replies one byte at a time\n";
+    "  --hangup-after N         vanish (close the terminal) when block N arrives\n";
 
-bool ParseCount(const char* text, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 1000000) return false;
-  value = static_cast<int>(v);
-  return true;
-}
+const std::string kUsage = std::string(kUsageHead) + vexsim::kFaultUsage;
 
 pthread_t g_mainThread;
 
@@ -63,7 +49,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "vexilora-sim: %s needs a value\n%s", arg.c_str(), kUsage);
+        std::fprintf(stderr, "vexilora-sim: %s needs a value\n%s", arg.c_str(), kUsage.c_str());
         std::exit(2);
       }
       return argv[++i];
@@ -71,14 +57,22 @@ int main(int argc, char** argv) {
     auto count = [&]() {
       const char* text = value();
       int n = 0;
-      if (!ParseCount(text, n)) {
+      if (!vexsim::ParseCount(text, n)) {
         std::fprintf(stderr, "vexilora-sim: %s wants a count, not '%s'\n", arg.c_str(), text);
         std::exit(2);
       }
       return n;
     };
+    switch (vexsim::ParseFaultOption("vexilora-sim", argc, argv, i, options)) {
+      case vexsim::TOptionParse::Taken:
+        continue;
+      case vexsim::TOptionParse::Bad:
+        return 2;
+      case vexsim::TOptionParse::NotMine:
+        break;
+    }
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(kUsage.c_str(), stdout);
       return 0;
     } else if (arg == "--link") {
       link = value();
@@ -105,30 +99,14 @@ int main(int argc, char** argv) {
       options.ImagePath = value();
     } else if (arg == "--transcript") {
       options.TranscriptPath = value();
-    } else if (arg == "--silent") {
-      options.Silent = true;
-    } else if (arg == "--unended-reply") {
-      options.UnendedReplyTo = value();
-    } else if (arg == "--error-on") {
-      options.ErrorOn = value();
-    } else if (arg == "--nak-first-block") {
-      options.NakFirstBlock = true;
-    } else if (arg == "--nak-every-block") {
-      options.NakEveryBlock = true;
-    } else if (arg == "--cancel-after") {
-      options.CancelAfterBlock = count();
-    } else if (arg == "--error-after-transfer") {
-      options.ErrorAfterTransfer = true;
     } else if (arg == "--hangup-after") {
       options.HangUpAfterBlock = count();
       if (options.HangUpAfterBlock == 0) {
         std::fprintf(stderr, "vexilora-sim: blocks count from 1\n");
         return 2;
       }
-    } else if (arg == "--single-byte-replies") {
-      options.SingleByteReplies = true;
     } else {
-      std::fprintf(stderr, "vexilora-sim: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "vexilora-sim: unknown option '%s'\n%s", arg.c_str(), kUsage.c_str());
       return 2;
     }
   }

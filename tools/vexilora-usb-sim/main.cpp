@@ -29,26 +29,32 @@
 #include <vector>
 
 #include "tests/support/MockUsb.h"
+#include "tools/vexilora-sim/FaultOptions.h"
 #include "tools/vexilora-sim/Simulator.h"
 
 extern char** environ;
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "usage: vexilora-usb-sim [options] [--] PROGRAM [ARGS...]\n"
     "Plugs a simulated Vexilora in as a USB device (umockdev) and runs PROGRAM, which sees it.\n"
     "Enter on the terminal or SIGUSR1 pulls the device out; the next one plugs it back in.\n"
-    "  --password P        the device is locked with P (UTF-8, compared as Windows-1251)\n"
-    "  --bootloader        the device starts in its bootloader\n"
-    "  --sw VERSION        software version of the device's application (default 2.0.0.3400)\n"
-    "  --hw VERSION        hardware version (default 2.0)\n"
-    "  --pace              hold the line to 115200 8N1\n"
-    "  --handshake-ms N    interval of the receiver's 'C' characters (default 1000)\n"
-    "  --transcript FILE   write every byte each way to FILE\n"
-    "  --save-image FILE   save each image the device receives to FILE\n"
-    "  --quiet             say nothing on the terminal unless something fails\n"
-    "  --unless-attached   when a real Vexilora is plugged in, run PROGRAM with it instead\n";
+    "  --password P             the device is locked with P (UTF-8, compared as Windows-1251)\n"
+    "  --bootloader             the device starts in its bootloader\n"
+    "  --sw VERSION             software version of the device's application (default 2.0.0.3400)\n"
+    "  --hw VERSION             hardware version (default 2.0)\n"
+    "  --manufacturer TEXT      the device's USB manufacturer string (default Vexilora)\n"
+    "  --product TEXT           the device's USB product string (default Vexilora)\n"
+    "  --pace                   hold the line to 115200 8N1\n"
+    "  --handshake-ms N         interval of the receiver's 'C' characters (default 1000)\n"
+    "  --transcript FILE        write every byte each way to FILE\n"
+    "  --save-image FILE        save each image the device receives to FILE\n"
+    "  --quiet                  say nothing on the terminal unless something fails\n"
+    "  --unless-attached        when a real Vexilora is plugged in, run PROGRAM with it instead\n"
+    "faults of the device:\n";
+
+const std::string kUsage = std::string(kUsageHead) + vexsim::kFaultUsage;
 
 int g_wakeWrite = -1;
 
@@ -120,6 +126,7 @@ bool RealVexiloraAttached() {
 
 struct TLauncher {
   vexsim::TOptions Options;
+  testsupport::TUsbDescription Description;
   bool Quiet = false;
   testsupport::TMockUsb Usb;
   testsupport::TMockDevice Device;
@@ -131,7 +138,7 @@ struct TLauncher {
   }
 
   void PlugIn() {
-    Device = Usb.PlugIn();
+    Device = Usb.PlugIn(Description);
     if (!Sim) Sim = std::make_unique<vexsim::TSimulator>(Options);
     if (!Sim->Start(Device.Master)) throw std::runtime_error("the simulator did not start");
     Plugged = true;
@@ -161,6 +168,7 @@ struct TLauncher {
 int main(int argc, char** argv) {
   vexsim::TOptions options;
   options.KeepTranscript = false;  // nobody reads it here; --transcript writes the file
+  testsupport::TUsbDescription description;
   bool quiet = false;
   bool unlessAttached = false;
   int i = 1;
@@ -168,16 +176,24 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "vexilora-usb-sim: %s needs a value\n%s", arg.c_str(), kUsage);
+        std::fprintf(stderr, "vexilora-usb-sim: %s needs a value\n%s", arg.c_str(), kUsage.c_str());
         std::exit(2);
       }
       return argv[++i];
     };
+    switch (vexsim::ParseFaultOption("vexilora-usb-sim", argc, argv, i, options)) {
+      case vexsim::TOptionParse::Taken:
+        continue;
+      case vexsim::TOptionParse::Bad:
+        return 2;
+      case vexsim::TOptionParse::NotMine:
+        break;
+    }
     if (arg == "--") {
       ++i;
       break;
     } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(kUsage.c_str(), stdout);
       return 0;
     } else if (arg == "--password") {
       if (!vexsim::Cp1251FromUtf8(value(), options.Password)) {
@@ -190,6 +206,10 @@ int main(int argc, char** argv) {
       options.SoftwareVersion = value();
     } else if (arg == "--hw") {
       options.HardwareVersion = value();
+    } else if (arg == "--manufacturer") {
+      description.Manufacturer = value();
+    } else if (arg == "--product") {
+      description.ProductName = value();
     } else if (arg == "--pace") {
       options.PaceLine = true;
     } else if (arg == "--handshake-ms") {
@@ -204,14 +224,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--unless-attached") {
       unlessAttached = true;
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "vexilora-usb-sim: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "vexilora-usb-sim: unknown option '%s'\n%s", arg.c_str(),
+                   kUsage.c_str());
       return 2;
     } else {
       break;
     }
   }
   if (i >= argc) {
-    std::fprintf(stderr, "vexilora-usb-sim: no program to run\n%s", kUsage);
+    std::fprintf(stderr, "vexilora-usb-sim: no program to run\n%s", kUsage.c_str());
     return 2;
   }
 
@@ -250,6 +271,7 @@ int main(int argc, char** argv) {
   try {
     launcher = std::make_unique<TLauncher>();
     launcher->Options = options;
+    launcher->Description = description;
     launcher->Quiet = quiet;
     // The device vanishing by itself is not one of the launcher's faults; if the simulator
     // ever asks, the line is left to the testbed, which owns it.
