@@ -412,6 +412,117 @@ void PatchVersionRecord(const std::string& path, const std::string& from, const 
   ASSERT_EQ(rename(fresh.c_str(), path.c_str()), 0);
 }
 
+// Runs a helper program (not the program under test) to its end and returns its output. Helpers
+// run without the test's preloads: neither umockdev nor a sanitizer runtime is theirs.
+TRun RunHelper(const std::vector<std::string>& argv, const std::string& dir,
+               const std::vector<std::string>& env = {}) {
+  TSpawn spawn;
+  spawn.Program = argv.front();
+  spawn.Env = env;
+  spawn.Env.push_back("LD_PRELOAD");
+  return TFlash(std::vector<std::string>(argv.begin() + 1, argv.end()), dir, -1, spawn)
+      .Finish(30000);
+}
+
+// A private bus standing in for the system bus, with logind on it played by python3-dbusmock's
+// logind template, which keeps the inhibitor locks it hands out (until their descriptor closes)
+// and logs every call.
+class TLogind {
+ public:
+  explicit TLogind(const std::string& dir) : dir_(dir) {
+    address_ = "unix:path=" + dir + "/system_bus_socket";
+    TSpawn bus;
+    bus.Program = "dbus-daemon";
+    bus.Env = {"LD_PRELOAD"};
+    daemon_ = std::make_unique<TFlash>(
+        std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address_},
+        dir, -1, bus);
+    WaitUntil([&] { return access((dir + "/system_bus_socket").c_str(), F_OK) == 0; }, 20000);
+    TSpawn mock;
+    mock.Program = "/usr/bin/python3";
+    mock.Env = {"LD_PRELOAD", "DBUS_SYSTEM_BUS_ADDRESS=" + address_};
+    mock_ = std::make_unique<TFlash>(
+        std::vector<std::string>{"-m", "dbusmock", "--template", "logind", "-l", LogPath()}, dir,
+        -1, mock);
+    ready_ = WaitUntil(
+        [&] {
+          return Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "NameHasOwner s org.freedesktop.login1") == "b true\n";
+        },
+        30000);
+  }
+  bool Ready() const { return ready_; }
+  const std::string& Address() const { return address_; }
+  std::string LogPath() const { return dir_ + "/logind.log"; }
+  // The locks logind holds, as busctl prints them.
+  std::string Inhibitors() const {
+    return Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                "org.freedesktop.login1.Manager", "ListInhibitors");
+  }
+
+ private:
+  std::string Call(const std::string& service, const std::string& path, const std::string& iface,
+                   const std::string& methodAndArgs) const {
+    std::vector<std::string> argv = {"busctl", "--address=" + address_, "call", service, path,
+                                     iface};
+    std::istringstream words(methodAndArgs);
+    for (std::string w; words >> w;) argv.push_back(w);
+    return RunHelper(argv, dir_).Out;
+  }
+
+  std::string dir_;
+  std::string address_;
+  std::unique_ptr<TFlash> daemon_;
+  std::unique_ptr<TFlash> mock_;
+  bool ready_ = false;
+};
+
+// A systemd-journald of the test's own: the program under test runs in a mount namespace in
+// which fresh folders hide /run/systemd, /run/log and /var/log/journal, with a journald started
+// there, so that its journal calls reach this journald and nothing of the machine's. After the
+// program has ended its entries are read back with journalctl -o json into a file.
+class TJournal {
+ public:
+  explicit TJournal(std::string dir) : out_(std::move(dir) + "/journal.json") {}
+
+  // How to start the program so that its journal is this one.
+  TSpawn Spawn() const {
+    TSpawn spawn;
+    const char* preload = std::getenv("LD_PRELOAD");
+    // The journal's side runs without the test's preloads; the program gets them back.
+    spawn.Env = {"LD_PRELOAD", std::string("FLASH_PRELOAD=") + (preload ? preload : "")};
+    spawn.Prefix = {
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mount -t tmpfs tmpfs /run/systemd && mkdir -p /run/systemd/journal /run/log &&"
+        " mount -t tmpfs tmpfs /run/log &&"
+        " { [ ! -d /var/log/journal ] || mount -t tmpfs tmpfs /var/log/journal; } || exit 90\n"
+        "/lib/systemd/systemd-journald </dev/null >/dev/null 2>&1 &\n"
+        "journald=$!\n"
+        "i=0; while [ ! -S /run/systemd/journal/socket ]; do\n"
+        "  i=$((i+1)); [ $i -gt 400 ] && exit 91; sleep 0.05\n"
+        "done\n"
+        "LD_PRELOAD=\"$FLASH_PRELOAD\" \"$@\"\n"
+        "code=$?\n"
+        "journalctl --sync && journalctl -D /run/log/journal -o json --no-pager"
+        " SYSLOG_IDENTIFIER=vexilora-flash >\"$0\" || code=92\n"
+        "kill $journald; wait $journald\n"
+        "exit $code",
+        out_};
+    return spawn;
+  }
+
+  // The program's entries of the last run, one JSON object a line.
+  std::vector<std::string> Entries() const { return Lines(ReadFile(out_)); }
+
+ private:
+  std::string out_;
+};
+
 class FlashTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -1171,6 +1282,109 @@ TEST_F(FlashTest, AStationLetsEachFinishedDeviceGo) {
   EXPECT_EQ(Count(screen, third.DevicePath + "  updated"), 1u) << screen;
   EXPECT_NE(screen.find("2 updated, 1 failed, 0 refused, 0 cancelled"), std::string::npos);
   EXPECT_TRUE(Entries(run).empty());
+}
+
+TEST_F(FlashTest, SystemSleepIsHeldOffWhileEachDeviceIsUpdated) {
+  TLogind logind(dir_);
+  ASSERT_TRUE(logind.Ready()) << ReadFile(logind.LogPath());
+  TSpawn spawn;
+  spawn.Env = {"DBUS_SYSTEM_BUS_ADDRESS=" + logind.Address()};
+  TFlash flash({"update", "--wait", "--count", "2", "--json"}, dir_, -1, spawn);
+  ASSERT_TRUE(flash.WaitForOutput("\"event\":\"waiting\"")) << flash.Out();
+  EXPECT_EQ(logind.Inhibitors(), "a(ssssuu) 0\n") << "nothing held before a transfer";
+
+  vexsim::TOptions slow;
+  slow.PaceLine = true;
+  const TMockDevice first = Plug(slow);
+  ASSERT_TRUE(flash.WaitFor([&] { return Sim(0).BlocksAccepted() >= 2; })) << flash.Out();
+  std::string held;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return (held = logind.Inhibitors()).find("Vexilora update") != std::string::npos; },
+      10000))
+      << held;
+  EXPECT_EQ(held.rfind("a(ssssuu) 1 \"sleep:idle\" \"Vexilora update\" \"Updating the firmware of "
+                       "the Vexilora at " +
+                           first.UsbLocation + " " + first.DevicePath + "\" \"block\"",
+                       0),
+            0u)
+      << held;
+
+  // The device is done: the lock goes while the station waits for the next.
+  ASSERT_TRUE(flash.WaitFor([&] { return Count(flash.Out(), "\"event\":\"result\"") == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return (held = logind.Inhibitors()) == "a(ssssuu) 0\n"; }, 10000))
+      << held;
+  Plug();
+  const TRun run = flash.Finish();
+  EXPECT_EQ(run.Code, 0) << run.Out << run.Err;
+  EXPECT_EQ(Count(ReadFile(logind.LogPath()), "Inhibit \"sleep:idle\" \"Vexilora update\""), 2u)
+      << ReadFile(logind.LogPath());
+  EXPECT_EQ(logind.Inhibitors(), "a(ssssuu) 0\n");
+
+  // No system bus at all: the update goes on and nothing is said about it.
+  const TMockDevice third = Plug();
+  spawn.Env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + Path("no-bus-here")};
+  const TRun alone = Run({"update", "--device", third.DevicePath}, spawn);
+  EXPECT_EQ(alone.Code, 0) << alone.Out << alone.Err;
+  EXPECT_EQ(alone.Err, "");
+}
+
+TEST_F(FlashTest, AServiceWritesEachFinishedDeviceToTheJournal) {
+  TJournal journal(dir_);
+  const TMockDevice good = Plug();
+  vexsim::TOptions rejecting;
+  rejecting.ErrorAfterTransfer = true;
+  const TMockDevice bad = Plug(rejecting);
+
+  // Output that does not go to the journal (JOURNAL_STREAM missing, or naming another stream):
+  // no entries.
+  TSpawn spawn = journal.Spawn();
+  TRun run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  EXPECT_TRUE(journal.Entries().empty());
+  spawn.Env.push_back("JOURNAL_STREAM=1:2");
+  run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  EXPECT_TRUE(journal.Entries().empty());
+
+  spawn = journal.Spawn();
+  spawn.JournalStream = true;
+  run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  const std::vector<std::string> entries = journal.Entries();
+  ASSERT_EQ(entries.size(), 2u) << run.Err;
+  const struct {
+    const TMockDevice* Device;
+    const char* Result;
+    const char* Priority;
+    const char* Old;
+    const char* New;
+    const char* Error;
+  } expected[] = {
+      {&good, "updated", "6", "2.0.0.3452", "2.0.0.3452", ""},
+      // Its application went with the rejected image: it starts in its bootloader now.
+      {&bad, "failed", "3", "", "", "the device rejected the image"},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.Device->DevicePath);
+    const auto it = std::find_if(entries.begin(), entries.end(), [&](const std::string& line) {
+      return Str(line, "VEXILORA_DEVICE") == e.Device->DevicePath;
+    });
+    ASSERT_NE(it, entries.end());
+    auto field = [&](const std::string& name) { return Str(*it, name); };
+    EXPECT_EQ(field("VEXILORA_USB_LOCATION"), e.Device->UsbLocation);
+    EXPECT_EQ(field("VEXILORA_RESULT"), e.Result);
+    EXPECT_EQ(field("VEXILORA_OLD_VERSION"), e.Old);
+    EXPECT_EQ(field("VEXILORA_NEW_VERSION"), e.New);
+    EXPECT_NE(field("VEXILORA_ERROR").find(e.Error), std::string::npos) << field("VEXILORA_ERROR");
+    EXPECT_TRUE(OneDecimal(field("VEXILORA_SECONDS"))) << field("VEXILORA_SECONDS");
+    EXPECT_EQ(field("PRIORITY"), e.Priority);
+    EXPECT_EQ(field("SYSLOG_IDENTIFIER"), "vexilora-flash");
+    EXPECT_EQ(field("MESSAGE").rfind(
+                  e.Device->UsbLocation + " " + e.Device->DevicePath + ": " + e.Result, 0),
+              0u)
+        << field("MESSAGE");
+    EXPECT_EQ(field("MESSAGE_ID").size(), 32u);
+  }
 }
 
 }  // namespace
