@@ -1387,4 +1387,25 @@ TEST_F(FlashTest, AServiceWritesEachFinishedDeviceToTheJournal) {
   }
 }
 
+TEST_F(FlashTest, BashCompletionOffersTheAttachedDevices) {
+  const TMockDevice a = Plug();
+  const TMockDevice b = Plug();
+  // bash without the test's preloads; the program it asks for the list gets them back, so
+  // that it sees the mocked devices.
+  const char* preload = std::getenv("LD_PRELOAD");
+  const std::string script =
+      "source \"$1\"\n"
+      "vexilora-flash() { LD_PRELOAD=\"$FLASH_PRELOAD\" command \"$FLASH\" \"$@\"; }\n"
+      "COMP_WORDS=(vexilora-flash update --device \"$2\"); COMP_CWORD=3\n"
+      "_vexilora_flash; printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+  const TRun run =
+      RunHelper({"bash", "-c", script, "bash", VEXILORA_COMPLETION_PATH, "/dev/tty"}, dir_,
+                {std::string("FLASH_PRELOAD=") + (preload ? preload : ""),
+                 std::string("FLASH=") + VEXILORA_FLASH_PATH});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  std::vector<std::string> offered = Lines(run.Out);
+  std::sort(offered.begin(), offered.end());
+  EXPECT_EQ(offered, (std::vector<std::string>{a.DevicePath, b.DevicePath})) << run.Out << run.Err;
+}
+
 }  // namespace
