@@ -35,16 +35,15 @@ const char* ResultWord(TResult result) {
   return "";
 }
 
+bool VersionComparable(const std::string& version) {
+  int number = 0;
+  return app::TryStrToInt(app::GetField(version, ".", 4), number);
+}
+
 namespace {
 
 double SecondsBetween(TClock::time_point from, TClock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
-}
-
-// A version whose fourth field the version rules can compare.
-bool Comparable(const std::string& version) {
-  int number = 0;
-  return app::TryStrToInt(app::GetField(version, ".", 4), number);
 }
 
 std::string Duration(double seconds) {
@@ -310,8 +309,8 @@ void TDeviceJob::QueryDone() {
     return;
   }
   const std::string& image = fleet_.ImageVersion();
-  const bool imageComparable = Comparable(image);
-  const bool deviceComparable = Comparable(oldVersion_);
+  const bool imageComparable = VersionComparable(image);
+  const bool deviceComparable = VersionComparable(oldVersion_);
   if (!imageComparable) {
     // The program refuses such an image at its start unless the operator allowed it.
     warning_ = "the image's version " + image + " cannot be compared with the installed " +

@@ -22,6 +22,8 @@ inline constexpr const char* kVexiloraId = "USB\\Vid_ffff&Pid_0005\\VEXILORA";
 
 enum class TResult { None, Listed, Updated, Failed, Refused, Cancelled };
 const char* ResultWord(TResult result);
+// A version the version rules can compare: a number in its fourth field.
+bool VersionComparable(const std::string& version);
 
 class TFleet;
 

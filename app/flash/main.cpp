@@ -11,7 +11,6 @@
 
 #include "app/FileVersion.h"
 #include "app/FirmwareImage.h"
-#include "app/Versions.h"
 #include "app/flash/Files.h"
 #include "app/flash/Fleet.h"
 #include "app/flash/Options.h"
@@ -42,13 +41,6 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-// A version the version rules can compare with the devices' software: a number in its fourth
-// field.
-bool Comparable(const std::string& version) {
-  int number = 0;
-  return app::TryStrToInt(app::GetField(version, ".", 4), number);
-}
-
 // The image the updates send and its version; an exit code when it cannot be used.
 std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& fleet) {
   std::vector<uint8_t> image;
@@ -68,7 +60,7 @@ std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& flee
   if (version.empty())
     return Error(flash::ecRefused, named + " carries no version tag (VERSW=): refused");
   // Its version must be comparable, or the rule against older software could not hold.
-  if (!Comparable(version) && !options.AllowDowngrade)
+  if (!flash::VersionComparable(version) && !options.AllowDowngrade)
     return Error(flash::ecRefused,
                  flash::Printable(named + " has version " + version +
                                   ", which cannot be compared with the devices' software (its "

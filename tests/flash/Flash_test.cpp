@@ -491,11 +491,16 @@ class TJournal {
     const char* preload = std::getenv("LD_PRELOAD");
     // The journal's side runs without the test's preloads; the program gets them back.
     spawn.Env = {"LD_PRELOAD", std::string("FLASH_PRELOAD=") + (preload ? preload : "")};
+    // In a PID namespace of its own, with the shell as its first process: however the run ends,
+    // its journald goes with it.
     spawn.Prefix = {
         "unshare",
         "--mount",
         "--propagation",
         "private",
+        "--pid",
+        "--fork",
+        "--kill-child",
         "/bin/sh",
         "-c",
         "mount -t tmpfs tmpfs /run/systemd && mkdir -p /run/systemd/journal /run/log &&"
