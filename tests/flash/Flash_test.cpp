@@ -491,8 +491,8 @@ class TJournal {
     const char* preload = std::getenv("LD_PRELOAD");
     // The journal's side runs without the test's preloads; the program gets them back.
     spawn.Env = {"LD_PRELOAD", std::string("FLASH_PRELOAD=") + (preload ? preload : "")};
-    // In a PID namespace of its own, with the shell as its first process: however the run ends,
-    // its journald goes with it.
+    // In a PID namespace of its own (with its /proc), the shell its first process: however the
+    // run ends, its journald goes with it.
     spawn.Prefix = {
         "unshare",
         "--mount",
@@ -501,6 +501,7 @@ class TJournal {
         "--pid",
         "--fork",
         "--kill-child",
+        "--mount-proc",
         "/bin/sh",
         "-c",
         "mount -t tmpfs tmpfs /run/systemd && mkdir -p /run/systemd/journal /run/log &&"
