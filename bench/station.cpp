@@ -239,8 +239,8 @@ int main(int argc, char** argv) {
     sims.clear();
     const int before = done;
     done += now;
-    for (int s : samples)
-      if (s > before && s <= done) sample(done);
+    if (std::any_of(samples.begin(), samples.end(), [&](int s) { return s > before && s <= done; }))
+      sample(done);
   }
   const double seconds = static_cast<double>(bench::NowNs() - start) / 1e9;
   kill(pid, SIGINT);

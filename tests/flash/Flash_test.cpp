@@ -504,7 +504,8 @@ class TJournal {
         "--mount-proc",
         "/bin/sh",
         "-c",
-        "mount -t tmpfs tmpfs /run/systemd && mkdir -p /run/systemd/journal /run/log &&"
+        "{ mount -t tmpfs tmpfs /run/systemd 2>/dev/null || mount -t tmpfs tmpfs /run; } &&"
+        " mkdir -p /run/systemd/journal /run/log &&"
         " mount -t tmpfs tmpfs /run/log &&"
         " { [ ! -d /var/log/journal ] || mount -t tmpfs tmpfs /var/log/journal; } || exit 90\n"
         "/lib/systemd/systemd-journald </dev/null >/dev/null 2>&1 &\n"
