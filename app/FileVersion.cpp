@@ -164,9 +164,49 @@ std::optional<std::vector<uint8_t>> ReadVersionSection(const std::string& FileNa
   return std::nullopt;
 }
 
+namespace {
+
+std::string VersionOfSection(const std::optional<std::vector<uint8_t>>& section);
+
+struct TOwnRecord {
+  std::string Path;
+  std::string Version;
+};
+
+const TOwnRecord& OwnRecord() {
+  static const TOwnRecord own = [] {
+    TOwnRecord record;
+    std::vector<char> buffer(4096);
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n > 0) record.Path.assign(buffer.data(), static_cast<size_t>(n));
+    record.Version = VersionOfSection(ReadVersionSection("/proc/self/exe"));
+    return record;
+  }();
+  return own;
+}
+
+// Read before main: from then on the program's version needs nothing outside the process.
+[[maybe_unused]] const TOwnRecord& kOwnRecordAtStart = OwnRecord();
+
+}  // namespace
+
+const std::string& OwnFileVersion() { return OwnRecord().Version; }
+
+const std::string& OwnExePath() { return OwnRecord().Path; }
+
+std::string ExeFileVersion(const std::string& exePath) {
+  if (!exePath.empty() && exePath == OwnExePath()) return OwnFileVersion();
+  return GetFileVersion(exePath);
+}
+
 std::string GetFileVersion(const std::string& FileName) {
+  return VersionOfSection(ReadVersionSection(FileName));
+}
+
+namespace {
+
+std::string VersionOfSection(const std::optional<std::vector<uint8_t>>& section) {
   std::string result;
-  const std::optional<std::vector<uint8_t>> section = ReadVersionSection(FileName);
   if (!section) return result;
   const std::optional<TVersionRecord> record = TVersionRecord::Parse(*section);
   if (!record) return result;
@@ -183,5 +223,7 @@ std::string GetFileVersion(const std::string& FileName) {
   }
   return result;
 }
+
+}  // namespace
 
 }  // namespace app

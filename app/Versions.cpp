@@ -65,7 +65,7 @@ void TForm1::ShowVersionStatus() {
   const std::string hardware = View().uiTEHWVer;
   const std::string software = View().uiTESWVer;
   const std::string update = View().uiTEUpVer;
-  const std::string fileVersion = GetFileVersion(ExePath());
+  const std::string fileVersion = ExeFileVersion(ExePath());
 
   if (hardware == kAbsent) {
     SetStatusText(QT_TRANSLATE_NOOP(

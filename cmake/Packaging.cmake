@@ -13,6 +13,11 @@ install(FILES ${VEXILORA_LINUX_FILES}/vexilora-update.desktop DESTINATION share/
 install(FILES ${VEXILORA_LINUX_FILES}/vexilora-update.svg
         DESTINATION share/icons/hicolor/scalable/apps)
 install(FILES ${VEXILORA_LINUX_FILES}/org.vexilora.Update.metainfo.xml DESTINATION share/metainfo)
+# vexilora-flash: its bash completion, and the station's systemd unit (installed disabled).
+install(FILES ${CMAKE_SOURCE_DIR}/resources/bash-completion/vexilora-flash
+        DESTINATION share/bash-completion/completions)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/systemd/vexilora-flash-station.service
+        DESTINATION lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vexilora-update)

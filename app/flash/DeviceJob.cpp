@@ -35,6 +35,11 @@ const char* ResultWord(TResult result) {
   return "";
 }
 
+bool VersionComparable(const std::string& version) {
+  int number = 0;
+  return app::TryStrToInt(app::GetField(version, ".", 4), number);
+}
+
 namespace {
 
 double SecondsBetween(TClock::time_point from, TClock::time_point to) {
@@ -87,10 +92,21 @@ TDeviceJob::TDeviceJob(TFleet& fleet, platform::TUsbSerialPort port, TPurpose pu
 
 TDeviceJob::~TDeviceJob() {
   form_.reset();
-  if (!tempFolder_.empty()) {
-    unlink((tempFolder_ + "/" + app::kTempImageName).c_str());
-    rmdir(tempFolder_.c_str());
-  }
+  RemoveTempFolder();
+  if (sleepLock_ != 0) fleet_.AllowSleep(sleepLock_);
+}
+
+std::function<void()> TDeviceJob::WhileAlive(std::function<void()> fn) const {
+  return [alive = std::weak_ptr<const bool>(alive_), fn = std::move(fn)] {
+    if (!alive.expired()) fn();
+  };
+}
+
+void TDeviceJob::RemoveTempFolder() {
+  if (tempFolder_.empty()) return;
+  unlink((tempFolder_ + "/" + app::kTempImageName).c_str());
+  rmdir(tempFolder_.c_str());
+  tempFolder_.clear();
 }
 
 std::string TDeviceJob::Name() const {
@@ -109,7 +125,9 @@ void TDeviceJob::Start() {
               Event("found").Add("port", "COM" + std::to_string(port_.PortNumber)));
   try {
     tempFolder_ = fleet_.MakeTempFolder();
-    form_ = std::make_unique<app::TForm1>(*this, app::TForm1::SelfExePath(), tempFolder_);
+    // The path the program was started from: its version is the one it was started with, even
+    // when a package upgrade has replaced the file since.
+    form_ = std::make_unique<app::TForm1>(*this, app::OwnExePath(), tempFolder_);
   } catch (const std::exception& e) {
     Fail(e.what());
     return;
@@ -119,6 +137,11 @@ void TDeviceJob::Start() {
   // files of the working folder, each overwriting the last: the updater keeps its own record.
   form_->ComPort1.SetTracing(comm::tlOff);
   form_->ComPort1.SetLogging(comm::tlOff);
+  // Progress every fifth tick (about a quarter of a second) instead of every tick: still at
+  // least once every tenth of the image at the line's rate (three blocks), and a fifth of the
+  // status events, which cost every device in flight wake-ups of its dispatch thread and of the
+  // main thread.
+  form_->XModem1.SetStatusInterval(5);
   if (const auto image = fleet_.Image()) form_->SetFirmwareImage(*image);
   form_->SetUpVerText(fleet_.ImageVersion());
   WireEvents();
@@ -157,8 +180,29 @@ void TDeviceJob::WireEvents() {
       const std::string& shown = form_->View().uiTESWVer;
       oldVersion_ = shown == app::kAbsent ? std::string() : shown;
     }
+    // After the restart only what the device says now counts, whatever the window's boxes
+    // still show from before: the line is judged here as the dialogue judges it (the other
+    // marker first), with the markers it was read with.
+    std::optional<bool> newVersionIsMain;
+    std::string newVersionText;
+    if (previous == app::dsAwaitNewVersion) {
+      newVersionText = Data.size() >= 3 ? Data.substr(1, Data.size() - 2) : std::string();
+      const std::string& main = form_->MainMarker;
+      const std::string& alt = form_->AltMarker;
+      if (!alt.empty() && newVersionText.find(alt) != std::string::npos) {
+        newVersionIsMain = false;
+      } else if (!main.empty() && newVersionText.find(main) != std::string::npos) {
+        newVersionIsMain = true;
+        newVersionText = newVersionText.substr(newVersionText.find(main) + main.size());
+      }
+    }
     Guard([&] { form_->DataPacket1StringPacket(Sender, Data); });
     if (Done()) return;
+    if (newVersionIsMain.has_value()) {
+      Touch();
+      NewVersionReply(*newVersionIsMain, newVersionText);
+      return;
+    }
     // Only a step of the dialogue counts as the device answering: a device that chatters
     // lines the dialogue passes over still runs into the silence limit.
     if (form_->DialogueState != previous) Touch();
@@ -206,6 +250,10 @@ void TDeviceJob::AfterStep(app::TDialogueState previous) {
   app::TForm1& f = *form_;
   if (previous == app::dsAwaitHandshake && f.DialogueState == app::dsAwaitVerdict) {
     phase_ = TPhase::Transferring;
+    // From here the device has no application until the new one is in: the machine must not
+    // fall asleep under it.
+    if (sleepLock_ == 0)
+      sleepLock_ = fleet_.HoldOffSleep("Updating the firmware of the Vexilora at " + Name());
     transferStarted_ = TClock::now();
     total_ = f.XModem1.FileLength();
     bytes_ = 0;
@@ -219,8 +267,6 @@ void TDeviceJob::AfterStep(app::TDialogueState previous) {
   // The dialogue has ended.
   if (previous == app::dsAwaitPasswordState && phase_ == TPhase::Querying) {
     QueryDone();
-  } else if (previous == app::dsAwaitNewVersion) {
-    UpdateDone();
   } else {
     Fail(SilentEndReason(previous, f.PasswordRequired));
   }
@@ -235,17 +281,17 @@ void TDeviceJob::QueryDone() {
   app::TForm1& f = *form_;
   hardware_ = f.View().uiTEHWVer == app::kAbsent ? std::string() : f.View().uiTEHWVer;
   passwordSet_ = f.PasswordRequired;
-  // The presentation names the software "bootloader" when its version could not be read
-  // (the device sits in its bootloader, or reports a version of another form).
-  const bool unreadable = f.View().uiTESWVer == app::kBootloader;
+  // A device in its bootloader tells no software version; one that tells a version of another
+  // form is shown as it said it.
+  const bool reported = !oldVersion_.empty();
   TJsonObject json = Event("versions").Add("hardware", hardware_);
-  if (unreadable)
-    json.AddNull("software");
-  else
+  if (reported)
     json.Add("software", oldVersion_);
+  else
+    json.AddNull("software");
   json.Add("password", passwordSet_).Add("update", fleet_.ImageVersion());
   fleet_.Emit(Name() + ": hardware " + hardware_ + ", software " +
-                  (unreadable ? std::string("unreadable") : oldVersion_) + ", password " +
+                  (reported ? oldVersion_ : std::string("unreadable")) + ", password " +
                   (passwordSet_ ? "set" : "none"),
               json);
   fleet_.JobChanged();
@@ -253,39 +299,43 @@ void TDeviceJob::QueryDone() {
     Finish(TResult::Listed, "");
     return;
   }
-  switch (f.View().uiImage1) {
-    case app::iiError:
-      Fail("the device did not report its hardware version");
-      return;
-    case app::iiNotAllowed: {
-      const std::string fileVersion = app::GetFileVersion(f.ExePath());
-      Finish(TResult::Refused,
-             "hardware version " + hardware_ + " is not supported: this updater takes hardware " +
-                 app::GetField(fileVersion, ".", 1) + "." + app::GetField(fileVersion, ".", 2));
+  if (f.View().uiImage1 == app::iiError) {
+    Fail("the device did not report its hardware version");
+    return;
+  }
+  // The hardware rule with the version this program was started with, whatever the window's
+  // presentation read: nothing on disk decides it.
+  const std::string& fileVersion = app::OwnFileVersion();
+  if (f.View().uiImage1 == app::iiNotAllowed || fileVersion.empty() ||
+      !app::IsHardwareCompatible(hardware_, fileVersion)) {
+    Finish(TResult::Refused,
+           "hardware version " + hardware_ + " is not supported: this updater takes hardware " +
+               app::GetField(fileVersion, ".", 1) + "." + app::GetField(fileVersion, ".", 2));
+    return;
+  }
+  const std::string& image = fleet_.ImageVersion();
+  const bool imageComparable = VersionComparable(image);
+  const bool deviceComparable = VersionComparable(oldVersion_);
+  if (!imageComparable) {
+    // The program refuses such an image at its start unless the operator allowed it.
+    warning_ = "the image's version " + image + " cannot be compared with the installed " +
+               (reported ? oldVersion_ : std::string("software")) +
+               "; installing it as --allow-downgrade says";
+  } else if (!deviceComparable) {
+    warning_ = reported ? "the installed software's version " + oldVersion_ +
+                              " cannot be compared; updating anyway"
+                        : "the software version could not be read; updating anyway";
+  } else if (app::CompareSoftwareVersions(oldVersion_, image) == 1) {
+    if (!fleet_.Options().AllowDowngrade) {
+      Finish(TResult::Refused, "the image (" + image + ") is older than the installed software (" +
+                                   oldVersion_ + "); --allow-downgrade installs it");
       return;
     }
-    case app::iiWarning:
-      if (unreadable) {
-        warning_ = "the software version could not be read; updating anyway";
-      } else if (fleet_.Options().AllowDowngrade) {
-        warning_ =
-            "installing an older version (" + fleet_.ImageVersion() + " over " + oldVersion_ + ")";
-      } else {
-        Finish(TResult::Refused, "the image (" + fleet_.ImageVersion() +
-                                     ") is older than the installed software (" + oldVersion_ +
-                                     "); --allow-downgrade installs it");
-        return;
-      }
-      fleet_.Emit(Name() + ": warning: " + warning_, Event("warning").Add("message", warning_));
-      BeginUpdate();
-      return;
-    case app::iiSuccess:
-      BeginUpdate();
-      return;
-    default:
-      Fail("the device's versions could not be judged");
-      return;
+    warning_ = "installing an older version (" + image + " over " + oldVersion_ + ")";
   }
+  if (!warning_.empty())
+    fleet_.Emit(Name() + ": warning: " + warning_, Event("warning").Add("message", warning_));
+  BeginUpdate();
 }
 
 void TDeviceJob::BeginUpdate() {
@@ -293,12 +343,12 @@ void TDeviceJob::BeginUpdate() {
   fleet_.JobChanged();
   // The button press of the window, once the query's last event has returned: the update
   // closes and reopens the port.
-  fleet_.Defer([this] {
+  fleet_.Defer(WhileAlive([this] {
     if (Done()) return;
     Touch();
     Guard([&] { form_->uiButton1Click(); });
     if (!Done() && !form_->ComPort1.Open()) Fail("cannot reopen the port for the update");
-  });
+  }));
 }
 
 void TDeviceJob::OpenPasswordWindow() {
@@ -312,11 +362,17 @@ void TDeviceJob::OpenPasswordWindow() {
   form_->StartUpdate();
 }
 
-void TDeviceJob::UpdateDone() {
-  newVersion_ = SoftwareShown();
+void TDeviceJob::NewVersionReply(bool isMain, const std::string& text) {
+  if (!isMain) {
+    Fail(
+        "the device did not report its version after restarting: it answered ERROR to the "
+        "software version query");
+    return;
+  }
+  newVersion_ = text;
   if (newVersion_ != fleet_.ImageVersion()) {
     Fail("after the update the device reports software " +
-         (newVersion_.empty() ? std::string("that cannot be read") : newVersion_) +
+         (newVersion_.empty() ? std::string("without a version") : newVersion_) +
          ", not the image's " + fleet_.ImageVersion());
     return;
   }
@@ -397,6 +453,10 @@ void TDeviceJob::Finish(TResult result, const std::string& error) {
   result_ = result;
   error_ = error;
   phase_ = TPhase::Done;
+  if (sleepLock_ != 0) {
+    fleet_.AllowSleep(sleepLock_);
+    sleepLock_ = 0;
+  }
   seconds_ = SecondsBetween(started_, TClock::now());
   if (result != TResult::Listed) {
     TJsonObject json = Event("result").Add("result", ResultWord(result));
@@ -419,7 +479,7 @@ void TDeviceJob::Finish(TResult result, const std::string& error) {
 }
 
 void TDeviceJob::Release() {
-  fleet_.Defer([this] {
+  fleet_.Defer(WhileAlive([this] {
     if (!form_) return;
     bool cancelled = false;
     try {
@@ -438,7 +498,7 @@ void TDeviceJob::Release() {
     // sequence is out (or the line stays stuck for half a second), without holding up the
     // other devices meanwhile.
     CloseWhenSent(TClock::now() + 500ms, 0);
-  });
+  }));
 }
 
 void TDeviceJob::CloseWhenSent(TClock::time_point deadline, int quietRounds) {
@@ -453,9 +513,9 @@ void TDeviceJob::CloseWhenSent(TClock::time_point deadline, int quietRounds) {
     CloseNow();
     return;
   }
-  fleet_.AddTimer(10, [this, deadline, quietRounds, waiting] {
-    CloseWhenSent(deadline, waiting <= 0 ? quietRounds + 1 : 0);
-  });
+  fleet_.AddTimer(10, WhileAlive([this, deadline, quietRounds, waiting] {
+                    CloseWhenSent(deadline, waiting <= 0 ? quietRounds + 1 : 0);
+                  }));
 }
 
 void TDeviceJob::CloseNow() {
@@ -466,6 +526,8 @@ void TDeviceJob::CloseNow() {
   }
   form_.reset();
   fleet_.InstallExceptionDisplay();
+  // The port is closed and the transfer over: the image's private folder goes with them.
+  RemoveTempFolder();
 }
 
 void TDeviceJob::Interrupt() {
@@ -478,8 +540,13 @@ void TDeviceJob::Removed() { Fail("the device was pulled out"); }
 void TDeviceJob::CheckSilence(TClock::time_point now) {
   if (Done()) return;
   const auto limit = std::chrono::seconds(fleet_.Options().TimeoutSeconds);
-  if (now - lastActivity_ > limit)
-    Fail("no reply from the device for " + std::to_string(fleet_.Options().TimeoutSeconds) + " s");
+  if (now - lastActivity_ <= limit) return;
+  const std::string silence =
+      "no reply from the device for " + std::to_string(fleet_.Options().TimeoutSeconds) + " s";
+  if (form_ && form_->DialogueState == app::dsAwaitNewVersion)
+    Fail("the device did not report its version after restarting (" + silence + ")");
+  else
+    Fail(silence);
 }
 
 // ---- TForm1View ---------------------------------------------------------------------------
@@ -498,11 +565,11 @@ void TDeviceJob::Pause(uint32_t ms) {
 }
 
 bool TDeviceJob::PauseThen(uint32_t ms, std::function<void()> resume) {
-  fleet_.AddTimer(ms, [this, resume = std::move(resume)] {
-    if (Done() || !form_) return;
-    Touch();
-    Guard(resume);
-  });
+  fleet_.AddTimer(ms, WhileAlive([this, resume = std::move(resume)] {
+                    if (Done() || !form_) return;
+                    Touch();
+                    Guard(resume);
+                  }));
   return true;
 }
 

@@ -22,6 +22,8 @@ inline constexpr const char* kVexiloraId = "USB\\Vid_ffff&Pid_0005\\VEXILORA";
 
 enum class TResult { None, Listed, Updated, Failed, Refused, Cancelled };
 const char* ResultWord(TResult result);
+// A version the version rules can compare: a number in its fourth field.
+bool VersionComparable(const std::string& version);
 
 class TFleet;
 
@@ -56,8 +58,15 @@ class TDeviceJob : public app::TForm1View {
   // What a query learned ("" when not known) and why the job failed.
   const std::string& Hardware() const { return hardware_; }
   const std::string& OldVersion() const { return oldVersion_; }
+  // The version the device reported after the update ("" when it reported none).
+  const std::string& NewVersion() const { return newVersion_; }
   bool PasswordSet() const { return passwordSet_; }
   const std::string& Error() const { return error_; }
+  // Seconds from the start of the job to its end.
+  double Seconds() const { return seconds_; }
+  // The terminal has shown this finished device's last line for good.
+  bool LineSettled() const { return lineSettled_; }
+  void SettleLine() { lineSettled_ = true; }
 
   // ---- TForm1View
   void StateChanged() override;
@@ -75,10 +84,15 @@ class TDeviceJob : public app::TForm1View {
   void Guard(const std::function<void()>& fn);
   void AfterStep(app::TDialogueState previousState);
   void QueryDone();
-  void UpdateDone();
   void BeginUpdate();
   void Progress();
   void Finish(TResult result, const std::string& error);
+  // The device's answer to the version query after its restart, as it sent it: the new version
+  // (isMain) or its refusal.
+  void NewVersionReply(bool isMain, const std::string& text);
+  void RemoveTempFolder();
+  // fn, to be run on the fleet's loop only while this job still exists.
+  std::function<void()> WhileAlive(std::function<void()> fn) const;
   // Closes the port and lets the form go, once the event that ended the job has returned.
   void Release();
   void CloseWhenSent(TClock::time_point deadline, int quietRounds);
@@ -109,6 +123,12 @@ class TDeviceJob : public app::TForm1View {
   int32_t bytes_ = 0;
   int32_t total_ = 0;
   int reportedStep_ = -1;
+  bool lineSettled_ = false;
+  // The fleet's hold on system sleep for this device's update (0: none).
+  uint64_t sleepLock_ = 0;
+  // Work the job leaves on the fleet's loop (deferred steps, timers) checks this first: a
+  // station lets finished jobs go while such work may still be waiting.
+  std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace flash

@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "app/FirmwareImage.h"
+#include "app/flash/Files.h"
+#include "app/flash/Journal.h"
 #include "comm/Exceptions.h"
 #include "platform/MessageQueue.h"
 
@@ -30,10 +32,18 @@ TFleet::TFleet(const TOptions& options, std::FILE* out) : options_(options), out
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = write(wake, &one, sizeof one);
   });
+  journal_ = OutputGoesToJournal();
+}
+
+void TFleet::TakeSignals() {
+  if (signalFd_ >= 0) return;
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  // A closed terminal or an ending session: the devices still get their cancel sequence.
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signalFd_ = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
@@ -50,16 +60,12 @@ TFleet::~TFleet() {
 
 bool TFleet::OpenLog(std::string& error) {
   if (options_.LogPath.empty()) return true;
-  logFd_ =
-      open(options_.LogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-  if (logFd_ < 0) {
-    error = "cannot open the log file '" + options_.LogPath + "': " + std::strerror(errno);
+  bool empty = false;
+  logFd_ = OpenLogFile(options_.LogPath, empty, error);
+  if (logFd_ < 0) return false;
+  if (empty && !WriteAll(logFd_, "time,location,old_version,new_version,seconds,result,error\n")) {
+    error = "cannot write the log file '" + options_.LogPath + "': " + std::strerror(errno);
     return false;
-  }
-  struct stat st {};
-  if (fstat(logFd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
-    const std::string header = "time,location,old_version,new_version,seconds,result,error\n";
-    [[maybe_unused]] const ssize_t n = write(logFd_, header.data(), header.size());
   }
   return true;
 }
@@ -95,19 +101,33 @@ void TFleet::Emit(const std::string& plain, const TJsonObject& json) {
   if (options_.Json) {
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else if (!live_) {
-    std::fprintf(out_, "%s\n", plain.c_str());
+    std::fprintf(out_, "%s\n", Printable(plain).c_str());
   } else {
     return;
   }
   std::fflush(out_);
 }
 
-void TFleet::JobFinished(TDeviceJob&, const std::string& csvLine) {
+void TFleet::JobFinished(TDeviceJob& job, const std::string& csvLine) {
   ++finished_;
-  if (logFd_ >= 0) {
-    // One write per line on an appending descriptor: lines of several runs never interleave.
-    if (write(logFd_, csvLine.data(), csvLine.size()) != static_cast<ssize_t>(csvLine.size()))
-      std::fprintf(stderr, "vexilora-flash: cannot write the log file: %s\n", std::strerror(errno));
+  ++counts_[static_cast<int>(job.Result())];
+  if (logFd_ >= 0 && !WriteAll(logFd_, csvLine)) {
+    // The station's record is what it is run for: a lost line fails the run, and says so.
+    logFailed_ = true;
+    std::fprintf(
+        stderr, "vexilora-flash: cannot write the log file '%s': %s; the record of %s is lost\n",
+        options_.LogPath.c_str(), std::strerror(errno), Printable(job.Port().DevicePath).c_str());
+  }
+  if (journal_ && job.Result() != TResult::Listed) {
+    TJournalEntry entry;
+    entry.Device = job.Port().DevicePath;
+    entry.Location = job.Port().UsbLocation;
+    entry.OldVersion = job.OldVersion();
+    entry.NewVersion = job.NewVersion();
+    entry.Result = ResultWord(job.Result());
+    entry.Error = job.Error();
+    entry.Seconds = job.Seconds();
+    SendToJournal(entry);
   }
 }
 
@@ -135,6 +155,18 @@ void TFleet::RunDue() {
     lastSilenceCheck_ = now;
     for (auto& job : jobs_) job->CheckSilence(now);
   }
+  if (options_.Wait) Reap();
+}
+
+void TFleet::Reap() {
+  // A job goes once its port has closed (its folder went with it) and, on a terminal, once its
+  // last line has been printed for good.
+  jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                             [&](const std::unique_ptr<TDeviceJob>& job) {
+                               return job->Done() && !job->Holding() &&
+                                      (!live_ || job->LineSettled());
+                             }),
+              jobs_.end());
 }
 
 void TFleet::Interrupt() {
@@ -158,10 +190,15 @@ bool TFleet::Loop(const std::function<bool()>& done) {
                                 1ms);
     if (live_ && redraw_) wait = std::min(wait, std::chrono::milliseconds(200));
     wait = std::max(wait, std::chrono::milliseconds(0));
+    const int busWait = inhibitor_.TimeoutMs();
+    if (busWait >= 0) wait = std::min(wait, std::chrono::milliseconds(busWait));
 
-    pollfd fds[3] = {
-        {wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}, {monitor_ ? monitor_->Fd() : -1, POLLIN, 0}};
-    const int n = poll(fds, 3, static_cast<int>(wait.count()));
+    pollfd fds[4] = {{wakeFd_, POLLIN, 0},
+                     {signalFd_, POLLIN, 0},
+                     {monitor_ ? monitor_->Fd() : -1, POLLIN, 0},
+                     {inhibitor_.Fd(), inhibitor_.Events(), 0}};
+    const int n = poll(fds, 4, static_cast<int>(wait.count()));
+    if (fds[3].revents != 0 || busWait == 0) inhibitor_.Process();
     if (n < 0 && errno != EINTR) {
       std::fprintf(stderr, "vexilora-flash: poll: %s\n", std::strerror(errno));
       return false;
@@ -215,7 +252,7 @@ void TFleet::ReadMonitor() {
 void TFleet::Arrival(const platform::TUdevEvent& event) {
   // The name test the window makes on its notifications.
   if (event.InterfacePath.find("Vexilora") == std::string::npos) return;
-  if (options_.Count > 0 && static_cast<int>(jobs_.size()) >= options_.Count) return;
+  if (options_.Count > 0 && started_ >= options_.Count) return;
   for (auto& job : jobs_)
     if (!job->Done() && job->Port().DevicePath == event.DevicePath) return;
   const auto ports = platform::EnumerateUsbSerialPorts(kVexiloraId);
@@ -223,6 +260,7 @@ void TFleet::Arrival(const platform::TUdevEvent& event) {
   for (const platform::TUsbSerialPort& port : *ports) {
     if (port.DevicePath != event.DevicePath) continue;
     jobs_.push_back(std::make_unique<TDeviceJob>(*this, port, TDeviceJob::TPurpose::Update));
+    ++started_;
     redraw_ = true;
     jobs_.back()->Start();
     return;
@@ -234,8 +272,21 @@ void TFleet::Redraw(bool final) {
   const auto now = TClock::now();
   std::string text;
   if (liveLines_ > 0) text += "\x1b[" + std::to_string(liveLines_) + "A";
-  for (auto& job : jobs_) text += "\r\x1b[K" + job->StatusLine(now) + "\n";
-  liveLines_ = jobs_.size();
+  // A device that finished is printed once, above the live lines, and leaves them.
+  for (auto& job : jobs_) {
+    if (!job->Done() || job->LineSettled()) continue;
+    text += "\r\x1b[K" + Printable(job->StatusLine(now)) + "\n";
+    job->SettleLine();
+  }
+  size_t live = 0;
+  for (auto& job : jobs_) {
+    if (job->Done()) continue;
+    text += "\r\x1b[K" + Printable(job->StatusLine(now)) + "\n";
+    ++live;
+  }
+  // Lines of devices that left the live view are cleared below the ones still there.
+  if (live < liveLines_) text += "\x1b[J";
+  liveLines_ = live;
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
   lastDraw_ = now;
@@ -244,23 +295,20 @@ void TFleet::Redraw(bool final) {
 }
 
 int TFleet::ExitCode() const {
-  bool refused = false;
-  for (const auto& job : jobs_) {
-    if (job->Result() == TResult::Failed || job->Result() == TResult::Cancelled ||
-        job->Result() == TResult::None)
-      return ecFailed;
-    if (job->Result() == TResult::Refused) refused = true;
-  }
-  return refused ? ecRefused : ecAllDone;
+  if (logFailed_) return ecFailed;
+  if (counts_[static_cast<int>(TResult::Failed)] > 0 ||
+      counts_[static_cast<int>(TResult::Cancelled)] > 0)
+    return ecFailed;
+  if (std::any_of(jobs_.begin(), jobs_.end(), [](const auto& job) { return !job->Done(); }))
+    return ecFailed;
+  return counts_[static_cast<int>(TResult::Refused)] > 0 ? ecRefused : ecAllDone;
 }
 
 void TFleet::Summary() {
-  int counts[6] = {};
-  for (const auto& job : jobs_) ++counts[static_cast<int>(job->Result())];
-  const int updated = counts[static_cast<int>(TResult::Updated)];
-  const int failed = counts[static_cast<int>(TResult::Failed)];
-  const int refused = counts[static_cast<int>(TResult::Refused)];
-  const int cancelled = counts[static_cast<int>(TResult::Cancelled)];
+  const int updated = counts_[static_cast<int>(TResult::Updated)];
+  const int failed = counts_[static_cast<int>(TResult::Failed)];
+  const int refused = counts_[static_cast<int>(TResult::Refused)];
+  const int cancelled = counts_[static_cast<int>(TResult::Cancelled)];
   const int code = interrupted_ ? ecFailed : ExitCode();
   if (options_.Json) {
     TJsonObject json;
@@ -270,6 +318,7 @@ void TFleet::Summary() {
         .Add("refused", refused)
         .Add("cancelled", cancelled)
         .Add("interrupted", interrupted_)
+        .Add("log_failed", logFailed_)
         .Add("exit", code);
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else {
@@ -277,7 +326,8 @@ void TFleet::Summary() {
       // What was done, device by device, for whoever pressed Ctrl-C.
       std::fprintf(out_, "interrupted:\n");
       const auto now = TClock::now();
-      for (const auto& job : jobs_) std::fprintf(out_, "  %s\n", job->StatusLine(now).c_str());
+      for (const auto& job : jobs_)
+        std::fprintf(out_, "  %s\n", Printable(job->StatusLine(now)).c_str());
     }
     std::fprintf(out_, "%d updated, %d failed, %d refused, %d cancelled\n", updated, failed,
                  refused, cancelled);
@@ -286,9 +336,11 @@ void TFleet::Summary() {
 }
 
 int TFleet::Update(const std::vector<platform::TUsbSerialPort>& ports) {
+  TakeSignals();
   monitor_ = std::make_unique<platform::TUdevMonitor>();
   for (const platform::TUsbSerialPort& port : ports)
     jobs_.push_back(std::make_unique<TDeviceJob>(*this, port, TDeviceJob::TPurpose::Update));
+  started_ = static_cast<int>(jobs_.size());
   redraw_ = true;
   for (auto& job : jobs_) job->Start();
   const bool wait = options_.Wait;
@@ -314,6 +366,15 @@ int TFleet::Update(const std::vector<platform::TUsbSerialPort>& ports) {
     return count > 0 && finished_ >= count;
   });
   Settle();
+  if (logFd_ >= 0) {
+    // The record's last lines may be lost only now (a file system that reports at close).
+    if (close(logFd_) != 0) {
+      logFailed_ = true;
+      std::fprintf(stderr, "vexilora-flash: cannot write the log file '%s': %s\n",
+                   options_.LogPath.c_str(), std::strerror(errno));
+    }
+    logFd_ = -1;
+  }
   Redraw(true);
   Summary();
   return interrupted_ ? ecFailed : ExitCode();
@@ -321,6 +382,7 @@ int TFleet::Update(const std::vector<platform::TUsbSerialPort>& ports) {
 
 int TFleet::List(const std::vector<platform::TUsbSerialPort>& ports) {
   if (options_.Query) {
+    TakeSignals();
     // Lines come once per device at the end, in the order of the devices.
     quiet_ = true;
     for (const platform::TUsbSerialPort& port : ports)
@@ -368,7 +430,7 @@ int TFleet::List(const std::vector<platform::TUsbSerialPort>& ports) {
         else
           line += "  error: " + job->Error();
       }
-      std::fprintf(out_, "%s\n", line.c_str());
+      std::fprintf(out_, "%s\n", Printable(line).c_str());
     }
     if (job != nullptr && job->Result() != TResult::Listed) code = ecFailed;
   }

@@ -17,6 +17,7 @@
 #include "app/flash/DeviceJob.h"
 #include "app/flash/Options.h"
 #include "app/flash/Output.h"
+#include "app/flash/SleepInhibitor.h"
 #include "platform/Udev.h"
 
 namespace flash {
@@ -29,7 +30,7 @@ class TFleet {
   TFleet& operator=(const TFleet&) = delete;
 
   // Opens --log FILE for appending (with a header line when it is new); false and the reason
-  // when it cannot be written.
+  // when it is not a regular file or cannot be written.
   bool OpenLog(std::string& error);
 
   // Sets the image the updates send and its version. Without one the embedded image goes.
@@ -51,13 +52,24 @@ class TFleet {
   void Emit(const std::string& plain, const TJsonObject& json);
   void JobChanged() { redraw_ = true; }
   void JobFinished(TDeviceJob& job, const std::string& csvLine);
+  // Holds system sleep off for one device's update (see TSleepInhibitor); returns the lock's
+  // number for AllowSleep.
+  uint64_t HoldOffSleep(const std::string& why) { return inhibitor_.Take(why); }
+  void AllowSleep(uint64_t lock) { inhibitor_.Release(lock); }
   // A new private folder for one device's temporary image.
   std::string MakeTempFolder();
   void InstallExceptionDisplay();
 
  private:
+  // From here Ctrl-C, SIGTERM and SIGHUP are read by the loop (a signalfd): blocked in this
+  // thread before any port starts its threads, which inherit the mask. Until then they keep
+  // their usual effect, so that a program stuck before its loop can still be stopped.
+  void TakeSignals();
   // Serves everything until done() holds or an interrupt ends the run (then false).
   bool Loop(const std::function<bool()>& done);
+  // Station mode: lets finished devices go once their port is closed and their last line shown,
+  // so that a station that runs for days keeps only the devices it is working on.
+  void Reap();
   void RunDue();
   void Interrupt();
   // Serves the loop until every finished device's port has closed (2 s at most).
@@ -80,6 +92,7 @@ class TFleet {
   int signalFd_ = -1;
   std::unique_ptr<platform::TUdevMonitor> monitor_;
   std::vector<std::unique_ptr<TDeviceJob>> jobs_;
+  TSleepInhibitor inhibitor_;
   std::vector<std::function<void()>> deferred_;
   std::multimap<TClock::time_point, std::function<void()>> timers_;
   bool redraw_ = false;
@@ -87,6 +100,13 @@ class TFleet {
   size_t liveLines_ = 0;
   TClock::time_point lastDraw_{};
   int finished_ = 0;
+  int started_ = 0;
+  // Finished devices by result (TResult's order).
+  int counts_[6] = {};
+  // A line of the record could not be written: the run fails.
+  bool logFailed_ = false;
+  // Each finished device also goes to the journal as a structured entry.
+  bool journal_ = false;
   TClock::time_point lastSilenceCheck_{};
 };
 

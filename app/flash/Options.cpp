@@ -1,10 +1,8 @@
 #include "app/flash/Options.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "app/Cp1251.h"
 #include "app/Versions.h"
+#include "app/flash/Files.h"
 
 namespace flash {
 
@@ -128,15 +126,10 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
       havePassword = true;
       if (!value(arg, v)) return std::nullopt;
       if (arg == "--password-file") {
-        std::ifstream in(v, std::ios::binary);
-        if (!in) {
-          error = "cannot read the password file '" + v + "'";
-          return std::nullopt;
-        }
-        std::string line;
-        std::getline(in, line);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        v = line;
+        std::string password, warning;
+        if (!ReadPasswordFile(v, password, error, warning)) return std::nullopt;
+        if (!warning.empty()) o.Warnings.push_back(warning);
+        v = password;
       }
       if (!CheckPassword(v, error)) return std::nullopt;
       o.Password = v;

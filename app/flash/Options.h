@@ -34,6 +34,8 @@ struct TOptions {
   int Count = 0;        // --count N (0: until interrupted)
   // Seconds a device may stay silent before it counts as failed.
   int TimeoutSeconds = 60;
+  // What the operator should hear of although the command line is usable.
+  std::vector<std::string> Warnings;
 };
 
 // Nothing and a message in error when the command line is wrong. Passwords are checked here

@@ -110,10 +110,48 @@ TJsonObject& TJsonObject::AddNull(const std::string& key) {
   return *this;
 }
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](unsigned char c) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+    out += buffer;
+  };
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t n = Utf8Sequence(text, i);
+    if (n == 0) {
+      escape(c);
+      ++i;
+      continue;
+    }
+    // U+0080 to U+009F: the C1 controls, which some terminals act on like ESC sequences.
+    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (c1) {
+      escape(c);
+      escape(static_cast<unsigned char>(text[i + 1]));
+    } else if (n > 1) {
+      out.append(text, i, n);
+    } else if (c < 0x20 || c == 0x7F) {
+      escape(c);
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += static_cast<char>(c);
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  const std::string printable = Printable(text);
+  const bool quoted = printable.find_first_of(",\"") != std::string::npos ||
+                      (!printable.empty() && (printable.front() == ' ' || printable.back() == ' '));
+  if (!quoted) return printable;
   std::string out = "\"";
-  for (char c : text) {
+  for (char c : printable) {
     if (c == '"') out += '"';
     out += c;
   }

@@ -28,7 +28,14 @@ class TJsonObject {
 // reporting garbage cannot break the line for the program that reads it.
 std::string JsonString(const std::string& text);
 
-// One CSV field: quoted (quotes doubled) when it holds a comma, a quote or a line break.
+// Text that came from a device (or anything else not ours) made safe for a terminal or a text
+// record: control characters (C0, DEL and the C1 range), NUL and bytes that are not UTF-8
+// become \xNN, and a backslash becomes \\, so that nothing a device says can move the cursor,
+// retitle the terminal or cut a line short. Valid UTF-8 text stays as it is.
+std::string Printable(const std::string& text);
+
+// One CSV field (RFC 4180): the text made printable, then quoted, with its quotes doubled, when
+// it holds a comma, a quote or blanks at either end.
 std::string CsvField(const std::string& text);
 
 // "2026-12-10T14:05:52Z"

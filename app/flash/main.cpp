@@ -1,26 +1,27 @@
 // vexilora-flash: updates the firmware of Vexilora devices from the command line, any number
 // at once, with the dialogue, version rules and firmware image of the update utility's window.
 
-#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/FileVersion.h"
 #include "app/FirmwareImage.h"
+#include "app/flash/Files.h"
 #include "app/flash/Fleet.h"
 #include "app/flash/Options.h"
+#include "app/flash/Output.h"
 #include "platform/MessageQueue.h"
 #include "platform/Udev.h"
 
 namespace {
 
 // Far beyond any firmware the device's flash can hold.
-constexpr std::streamsize kMaxImageSize = 64 * 1024 * 1024;
+constexpr size_t kMaxImageSize = 64 * 1024 * 1024;
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "vexilora-flash: %s\n\n%s", message.c_str(), flash::kUsage);
@@ -40,6 +41,35 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+// The image the updates send and its version; an exit code when it cannot be used.
+std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& fleet) {
+  std::vector<uint8_t> image;
+  std::string named;
+  if (!options.ImagePath.empty()) {
+    named = "the image '" + options.ImagePath + "'";
+    std::string error;
+    if (!flash::ReadRegularFile(options.ImagePath, "the image", kMaxImageSize, image, error))
+      return UsageError(error);
+  } else {
+    named = "the built-in image";
+    const auto embedded = app::FindResource(app::kFirmwareResourceName);
+    if (!embedded) return UsageError("this build carries no firmware image: give --image FILE");
+    image.assign(embedded->begin(), embedded->end());
+  }
+  const std::string version = app::GetUpdateVersion(image);
+  if (version.empty())
+    return Error(flash::ecRefused, named + " carries no version tag (VERSW=): refused");
+  // Its version must be comparable, or the rule against older software could not hold.
+  if (!flash::VersionComparable(version) && !options.AllowDowngrade)
+    return Error(flash::ecRefused,
+                 flash::Printable(named + " has version " + version +
+                                  ", which cannot be compared with the devices' software (its "
+                                  "fourth field is not a number): refused; --allow-downgrade "
+                                  "installs it anyway"));
+  fleet.SetImage(std::move(image), version);
+  return std::nullopt;
+}
+
 int Run(int argc, char** argv) {
   std::string error;
   const std::optional<flash::TOptions> parsed =
@@ -50,33 +80,19 @@ int Run(int argc, char** argv) {
     std::fputs(flash::kUsage, stdout);
     return flash::ecAllDone;
   }
+  for (const std::string& warning : options.Warnings)
+    std::fprintf(stderr, "vexilora-flash: warning: %s\n", warning.c_str());
 
   flash::TFleet fleet(options, stdout);
   if (options.Command == flash::TCommand::Update) {
-    if (!options.ImagePath.empty()) {
-      std::ifstream in(options.ImagePath, std::ios::binary);
-      if (!in) return UsageError("cannot read the image '" + options.ImagePath + "'");
-      std::vector<uint8_t> image;
-      char chunk[65536];
-      while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        image.insert(image.end(), chunk, chunk + in.gcount());
-        if (static_cast<std::streamsize>(image.size()) > kMaxImageSize)
-          return UsageError("the image '" + options.ImagePath + "' is too large");
-      }
-      if (in.bad()) return UsageError("cannot read the image '" + options.ImagePath + "'");
-      const std::string version = app::GetUpdateVersion(image);
-      if (version.empty())
-        return Error(flash::ecRefused, "the image '" + options.ImagePath +
-                                           "' carries no version tag (VERSW=): refused");
-      fleet.SetImage(std::move(image), version);
-    } else {
-      const auto embedded = app::FindResource(app::kFirmwareResourceName);
-      if (!embedded) return UsageError("this build carries no firmware image: give --image FILE");
-      const std::string version = app::GetUpdateVersion(*embedded);
-      if (version.empty())
-        return Error(flash::ecRefused, "the built-in image carries no version tag: refused");
-      fleet.SetImage(std::vector<uint8_t>(embedded->begin(), embedded->end()), version);
-    }
+    // The hardware rule compares each device with this program's own version: without it every
+    // hardware would pass.
+    if (app::OwnFileVersion().empty())
+      return Error(flash::ecRefused,
+                   "its own version cannot be read (the running program's version record is "
+                   "missing or damaged): without it no device's hardware can be checked, so "
+                   "nothing is updated");
+    if (const std::optional<int> code = LoadImage(options, fleet)) return *code;
     if (!fleet.OpenLog(error)) return UsageError(error);
   }
 
@@ -110,15 +126,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Ctrl-C and SIGTERM are taken by the main loop (a signalfd), so they are blocked before
-  // any thread exists: every thread the ports start inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A closed pipe on standard output ends the lines, not the updates under way.
+  // Ctrl-C, SIGTERM and SIGHUP are taken by the fleet's loop once it runs (TFleet::TakeSignals).
+  // A closed pipe on standard output ends the lines, not the updates under way; a log that may
+  // grow no more is a write error the program reports, not the end of the updates.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   platform::InitMainThread();
   return Run(argc, argv);
 }

@@ -74,6 +74,19 @@ TEST_F(FileVersionTest, TheProgramsOwnRecordGivesTheProjectVersion) {
   EXPECT_EQ(app::GetFileVersion(app::TForm1::SelfExePath()), "2.0.3017.3452");
 }
 
+TEST_F(FileVersionTest, TheRunningProgramsVersionIsItsOwnNotWhatItsPathHoldsNow) {
+  // Read once at start-up from the program that runs.
+  EXPECT_EQ(app::OwnFileVersion(), "2.0.3017.3452");
+  EXPECT_EQ(app::OwnExePath(), app::TForm1::SelfExePath());
+  EXPECT_EQ(app::ExeFileVersion(app::OwnExePath()), "2.0.3017.3452");
+  // Any other executable is read from its file, as it is now.
+  const std::string other =
+      ElfWithSection("other", Record({{0x0419, 0x04E3}}, {{"041904e3", kOtherVersion}}));
+  EXPECT_EQ(app::ExeFileVersion(other), "9.8.7.6");
+  EXPECT_EQ(app::ExeFileVersion(dir_ + "/missing"), "");
+  EXPECT_EQ(app::ExeFileVersion(""), "");
+}
+
 TEST_F(FileVersionTest, TheFirstTranslationWithAFileVersionWins) {
   struct Case {
     const char* Name;

@@ -8,9 +8,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -198,10 +201,35 @@ struct TRun {
   std::string Err;
 };
 
+// How the program is started: which file, behind which command, with which changes to the
+// test's own environment ("NAME=value" sets, a bare "NAME" removes).
+struct TSpawn {
+  std::string Program = VEXILORA_FLASH_PATH;
+  std::vector<std::string> Prefix;
+  std::vector<std::string> Env;
+  // JOURNAL_STREAM names the program's standard error, as systemd sets it for a service whose
+  // output goes to the journal.
+  bool JournalStream = false;
+};
+
+std::vector<std::string> Environment(const std::vector<std::string>& changes) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  for (const std::string& change : changes) {
+    const std::string name = change.substr(0, change.find('='));
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; }),
+              env.end());
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  return env;
+}
+
 // The program running as a child: its output collected while the test waits for things.
 class TFlash {
  public:
-  TFlash(const std::vector<std::string>& args, const std::string& dir, int stdoutFd = -1) {
+  TFlash(const std::vector<std::string>& args, const std::string& dir, int stdoutFd = -1,
+         const TSpawn& spawn = {}) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
@@ -209,18 +237,31 @@ class TFlash {
     posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    std::vector<std::string> all{VEXILORA_FLASH_PATH};
+    std::vector<std::string> all = spawn.Prefix;
+    all.push_back(spawn.Program);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, VEXILORA_FLASH_PATH, &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> changes = spawn.Env;
+    if (spawn.JournalStream) {
+      struct stat st {};
+      fstat(err[1], &st);
+      changes.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                        std::to_string(st.st_ino));
+    }
+    std::vector<std::string> env = Environment(changes);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc =
+        posix_spawnp(&pid_, all.front().c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
     outFd_ = out[0];
     errFd_ = err[0];
-    if (rc != 0) throw std::runtime_error("cannot start vexilora-flash");
+    if (rc != 0) throw std::runtime_error("cannot start " + all.front());
   }
   ~TFlash() {
     if (pid_ > 0) {
@@ -232,6 +273,7 @@ class TFlash {
   }
 
   const std::string& Out() const { return run_.Out; }
+  const std::string& Err() const { return run_.Err; }
 
   // Collects output until cond() holds, the program ends or ms pass; true when cond holds.
   bool WaitFor(const std::function<bool()>& cond, int ms = 60000) {
@@ -297,6 +339,197 @@ class TFlash {
   TRun run_;
 };
 
+// The names in a folder that begin with prefix.
+std::vector<std::string> Entries(const std::string& folder, const std::string& prefix = "") {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != ".." && name.rfind(prefix, 0) == 0) names.push_back(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+// A terminal for the program's standard output: the test reads what it draws.
+class TTerminal {
+ public:
+  TTerminal() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+      throw std::runtime_error("no pty");
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) throw std::runtime_error("no pty slave");
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+  }
+  ~TTerminal() {
+    CloseSlave();
+    close(master_);
+  }
+  int Slave() const { return slave_; }
+  // Once the program holds its copy: the test keeps only the master.
+  void CloseSlave() {
+    if (slave_ >= 0) close(slave_);
+    slave_ = -1;
+  }
+  // Everything drawn so far (a terminal that is not read holds the program up).
+  const std::string& Screen() {
+    char buffer[4096];
+    for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
+      screen_.append(buffer, static_cast<size_t>(n));
+    return screen_;
+  }
+  bool Shows(const std::string& text) { return Screen().find(text) != std::string::npos; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string screen_;
+};
+
+// Rewrites the FileVersion (and ProductVersion) of a copy of the program in its version record,
+// or breaks the record's magic when to is empty, so that the copy reports another version or
+// none.
+void PatchVersionRecord(const std::string& path, const std::string& from, const std::string& to) {
+  std::string bytes = ReadFile(path);
+  const std::string magic = std::string("VXVI") + '\x01' + '\0';
+  const size_t at = bytes.find(magic);
+  ASSERT_NE(at, std::string::npos) << "no version record in " << path;
+  if (to.empty()) {
+    bytes.replace(at, 4, "XXXX");
+  } else {
+    ASSERT_EQ(from.size(), to.size());
+    const size_t end = std::min(bytes.size(), at + 512);
+    for (size_t p = bytes.find(from, at); p != std::string::npos && p < end;
+         p = bytes.find(from, p + 1))
+      bytes.replace(p, from.size(), to);
+  }
+  const std::string fresh = path + ".new";
+  WriteFile(fresh, bytes);
+  chmod(fresh.c_str(), 0755);
+  // As a package upgrade does: the new file is renamed over the old one.
+  ASSERT_EQ(rename(fresh.c_str(), path.c_str()), 0);
+}
+
+// Runs a helper program (not the program under test) to its end and returns its output. Helpers
+// run without the test's preloads: neither umockdev nor a sanitizer runtime is theirs.
+TRun RunHelper(const std::vector<std::string>& argv, const std::string& dir,
+               const std::vector<std::string>& env = {}) {
+  TSpawn spawn;
+  spawn.Program = argv.front();
+  spawn.Env = env;
+  spawn.Env.push_back("LD_PRELOAD");
+  return TFlash(std::vector<std::string>(argv.begin() + 1, argv.end()), dir, -1, spawn)
+      .Finish(30000);
+}
+
+// A private bus standing in for the system bus, with logind on it played by python3-dbusmock's
+// logind template, which keeps the inhibitor locks it hands out (until their descriptor closes)
+// and logs every call.
+class TLogind {
+ public:
+  explicit TLogind(const std::string& dir) : dir_(dir) {
+    address_ = "unix:path=" + dir + "/system_bus_socket";
+    TSpawn bus;
+    bus.Program = "dbus-daemon";
+    bus.Env = {"LD_PRELOAD"};
+    daemon_ = std::make_unique<TFlash>(
+        std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address_},
+        dir, -1, bus);
+    WaitUntil([&] { return access((dir + "/system_bus_socket").c_str(), F_OK) == 0; }, 20000);
+    TSpawn mock;
+    mock.Program = "/usr/bin/python3";
+    mock.Env = {"LD_PRELOAD", "DBUS_SYSTEM_BUS_ADDRESS=" + address_};
+    mock_ = std::make_unique<TFlash>(
+        std::vector<std::string>{"-m", "dbusmock", "--template", "logind", "-l", LogPath()}, dir,
+        -1, mock);
+    ready_ = WaitUntil(
+        [&] {
+          return Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "NameHasOwner s org.freedesktop.login1") == "b true\n";
+        },
+        30000);
+  }
+  bool Ready() const { return ready_; }
+  const std::string& Address() const { return address_; }
+  std::string LogPath() const { return dir_ + "/logind.log"; }
+  // The locks logind holds, as busctl prints them.
+  std::string Inhibitors() const {
+    return Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                "org.freedesktop.login1.Manager", "ListInhibitors");
+  }
+
+ private:
+  std::string Call(const std::string& service, const std::string& path, const std::string& iface,
+                   const std::string& methodAndArgs) const {
+    std::vector<std::string> argv = {"busctl", "--address=" + address_, "call", service, path,
+                                     iface};
+    std::istringstream words(methodAndArgs);
+    for (std::string w; words >> w;) argv.push_back(w);
+    return RunHelper(argv, dir_).Out;
+  }
+
+  std::string dir_;
+  std::string address_;
+  std::unique_ptr<TFlash> daemon_;
+  std::unique_ptr<TFlash> mock_;
+  bool ready_ = false;
+};
+
+// A systemd-journald of the test's own: the program under test runs in a mount namespace in
+// which fresh folders hide /run/systemd, /run/log and /var/log/journal, with a journald started
+// there, so that its journal calls reach this journald and nothing of the machine's. After the
+// program has ended its entries are read back with journalctl -o json into a file.
+class TJournal {
+ public:
+  explicit TJournal(std::string dir) : out_(std::move(dir) + "/journal.json") {}
+
+  // How to start the program so that its journal is this one.
+  TSpawn Spawn() const {
+    TSpawn spawn;
+    const char* preload = std::getenv("LD_PRELOAD");
+    // The journal's side runs without the test's preloads; the program gets them back.
+    spawn.Env = {"LD_PRELOAD", std::string("FLASH_PRELOAD=") + (preload ? preload : "")};
+    // In a PID namespace of its own (with its /proc), the shell its first process: however the
+    // run ends, its journald goes with it.
+    spawn.Prefix = {
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "--pid",
+        "--fork",
+        "--kill-child",
+        "--mount-proc",
+        "/bin/sh",
+        "-c",
+        "{ mount -t tmpfs tmpfs /run/systemd 2>/dev/null || mount -t tmpfs tmpfs /run; } &&"
+        " mkdir -p /run/systemd/journal /run/log &&"
+        " mount -t tmpfs tmpfs /run/log &&"
+        " { [ ! -d /var/log/journal ] || mount -t tmpfs tmpfs /var/log/journal; } || exit 90\n"
+        "/lib/systemd/systemd-journald </dev/null >/dev/null 2>&1 &\n"
+        "journald=$!\n"
+        "i=0; while [ ! -S /run/systemd/journal/socket ]; do\n"
+        "  i=$((i+1)); [ $i -gt 400 ] && exit 91; sleep 0.05\n"
+        "done\n"
+        "LD_PRELOAD=\"$FLASH_PRELOAD\" \"$@\"\n"
+        "code=$?\n"
+        "journalctl --sync && journalctl -D /run/log/journal -o json --no-pager"
+        " SYSLOG_IDENTIFIER=vexilora-flash >\"$0\" || code=92\n"
+        "kill $journald; wait $journald\n"
+        "exit $code",
+        out_};
+    return spawn;
+  }
+
+  // The program's entries of the last run, one JSON object a line.
+  std::vector<std::string> Entries() const { return Lines(ReadFile(out_)); }
+
+ private:
+  std::string out_;
+};
+
 class FlashTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -321,7 +554,9 @@ class FlashTest : public ::testing::Test {
   }
   vexsim::TSimulator& Sim(size_t i) { return *sims_.at(i); }
 
-  TRun Run(const std::vector<std::string>& args) { return TFlash(args, dir_).Finish(); }
+  TRun Run(const std::vector<std::string>& args, const TSpawn& spawn = {}) {
+    return TFlash(args, dir_, -1, spawn).Finish();
+  }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   static std::string Wblock() { return ReadFile(VEXILORA_WBLOCK_PATH); }
@@ -711,6 +946,473 @@ TEST_F(FlashTest, ATerminalSeesOneLiveLinePerDevice) {
   EXPECT_NE(screen.find("\x1b[K"), std::string::npos);
   EXPECT_NE(screen.find("updated 2.0.0.3400 -> 2.0.0.3452"), std::string::npos) << screen;
   EXPECT_EQ(screen.find(": found (COM"), std::string::npos) << "no plain event lines";
+}
+
+TEST_F(FlashTest, OnlyAVersionReportedAfterTheRestartCounts) {
+  // The device takes the image and restarts, then answers ERROR to the version query (or tells
+  // another version): whatever it reported before must not pass for the new one.
+  vexsim::TOptions onImage = Software("2.0.0.3452");
+  onImage.VersionErrorAfterRun = true;
+  vexsim::TOptions older = Software("2.0.0.3400");
+  older.VersionErrorAfterRun = true;
+  vexsim::TOptions never;
+  never.VersionErrorForever = true;
+  vexsim::TOptions lying;
+  lying.VersionAfterUpdate = "2.0.0.3000";
+  const struct {
+    const char* Name;
+    vexsim::TOptions Device;
+    const char* Error;
+  } cases[] = {
+      {"ERROR after run, already on the image's version", onImage,
+       "the device did not report its version after restarting"},
+      {"ERROR after run, older before", older,
+       "the device did not report its version after restarting"},
+      {"never tells its version again", never,
+       "the device did not report its version after restarting"},
+      {"reports another version", lying,
+       "after the update the device reports software 2.0.0.3000, not the image's 2.0.0.3452"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TMockDevice device = Plug(c.Device);
+    const TRun run = Run({"update", "--json", "--log", "log.csv"});
+    EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+    ASSERT_EQ(Events(run.Out, "result").size(), 1u) << run.Out;
+    const std::string result = Events(run.Out, "result")[0];
+    EXPECT_EQ(Str(result, "result"), "failed") << result;
+    EXPECT_NE(Str(result, "error").find(c.Error), std::string::npos) << result;
+    EXPECT_EQ(Raw(Events(run.Out, "summary").at(0), "updated"), "0");
+    // The device did take the image: only its word on the new version is missing.
+    EXPECT_EQ(sims_.back()->TransfersEnded(), 1u);
+    const std::vector<std::string> log = Lines(ReadFile(Path("log.csv")));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(CsvFields(log.back()).at(5), "failed") << log.back();
+    usb_.PullOut(device);
+  }
+}
+
+TEST_F(FlashTest, AStationKnowsItsOwnVersionAfterItsFileIsDeletedOrReplaced) {
+  // A station runs for days; a package upgrade deletes or replaces its file meanwhile. The
+  // hardware check must go on using the version of the program that runs.
+  const struct {
+    const char* Name;
+    std::function<void(const std::string&)> Change;
+  } cases[] = {
+      {"deleted", [](const std::string& path) { unlink(path.c_str()); }},
+      {"replaced by a version for hardware 3.0",
+       [](const std::string& path) { PatchVersionRecord(path, "2.0.3017", "3.0.3017"); }},
+      {"replaced by a program without a version",
+       [](const std::string& path) { PatchVersionRecord(path, "", ""); }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string bin = Path("bin" + std::to_string(n++));
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    const std::string program = bin + "/vexilora-flash";
+    WriteFile(program, ReadFile(VEXILORA_FLASH_PATH));
+    chmod(program.c_str(), 0755);
+    TSpawn spawn;
+    spawn.Program = program;
+    TFlash flash({"update", "--wait", "--count", "1"}, dir_, -1, spawn);
+    ASSERT_TRUE(flash.WaitForOutput("waiting for Vexilora")) << flash.Out() << flash.Err();
+    c.Change(program);
+    vexsim::TOptions other;
+    other.HardwareVersion = "3.0";
+    const TMockDevice device = Plug(other);
+    const TRun run = flash.Finish();
+    EXPECT_EQ(run.Code, 4) << run.Out << run.Err;
+    EXPECT_NE(run.Out.find("refused: hardware version 3.0 is not supported: this updater takes "
+                           "hardware 2.0"),
+              std::string::npos)
+        << run.Out;
+    EXPECT_EQ(sims_.back()->TransfersEnded(), 0u);
+    EXPECT_EQ(Count(sims_.back()->FromHost(), "wr_prog"), 0u);
+    usb_.PullOut(device);
+  }
+
+  // A program that cannot read its own version from the start updates nothing.
+  const std::string program = Path("broken/vexilora-flash");
+  ASSERT_EQ(mkdir(Path("broken").c_str(), 0755), 0);
+  WriteFile(program, ReadFile(VEXILORA_FLASH_PATH));
+  chmod(program.c_str(), 0755);
+  PatchVersionRecord(program, "", "");
+  Plug();
+  TSpawn spawn;
+  spawn.Program = program;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"update"}, std::vector<std::string>{"update", "--wait"}}) {
+    const TRun run = TFlash(args, dir_, -1, spawn).Finish(20000);
+    EXPECT_EQ(run.Code, 4) << run.Out << run.Err;
+    EXPECT_NE(run.Err.find("its own version cannot be read"), std::string::npos) << run.Err;
+  }
+  EXPECT_TRUE(sims_.back()->Commands().empty()) << "the device is not even opened";
+  // Listing needs no version.
+  EXPECT_EQ(TFlash({"list"}, dir_, -1, spawn).Finish().Code, 0);
+}
+
+TEST_F(FlashTest, AnImageWhoseVersionCannotBeComparedNeedsAllowDowngrade) {
+  Plug();
+  std::string rc = std::string("VERSW=1.0.0.100-rc1\n") + '\0';
+  for (int i = 0; i < 3000; ++i) rc += static_cast<char>(i * 13);
+  WriteFile(Path("rc.bin"), rc);
+
+  TRun run = Run({"update", "--image", "rc.bin"});
+  EXPECT_EQ(run.Code, 4) << run.Out << run.Err;
+  EXPECT_NE(run.Err.find("the image 'rc.bin' has version 1.0.0.100-rc1, which cannot be compared"),
+            std::string::npos)
+      << run.Err;
+  EXPECT_NE(run.Err.find("--allow-downgrade"), std::string::npos) << run.Err;
+  EXPECT_TRUE(Sim(0).Commands().empty()) << "the device is not even opened";
+
+  run = Run({"update", "--image", "rc.bin", "--allow-downgrade", "--json"});
+  EXPECT_EQ(run.Code, 0) << run.Out << run.Err;
+  // The device's version was read; it is the image's that cannot be compared.
+  EXPECT_EQ(Str(Events(run.Out, "versions").at(0), "software"), "2.0.0.3400");
+  const std::string warning = Str(Events(run.Out, "warning").at(0), "message");
+  EXPECT_NE(warning.find("the image's version 1.0.0.100-rc1 cannot be compared with the "
+                         "installed 2.0.0.3400"),
+            std::string::npos)
+      << warning;
+  EXPECT_EQ(Sim(0).SoftwareVersion(), "1.0.0.100-rc1");
+}
+
+TEST_F(FlashTest, EveryStopSignalCancelsTheTransfersAndLeavesNoFolderBehind) {
+  for (const int sig : {SIGHUP, SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string run = Path("run-" + std::to_string(sig));
+    ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+    vexsim::TOptions slow;
+    slow.PaceLine = true;
+    const TMockDevice device = Plug(slow);
+    vexsim::TSimulator& sim = *sims_.back();
+    TSpawn spawn;
+    spawn.Env = {"XDG_RUNTIME_DIR=" + run};
+    TFlash flash({"update"}, dir_, -1, spawn);
+    ASSERT_TRUE(flash.WaitFor([&] { return sim.BlocksAccepted() >= 2; })) << flash.Out();
+    EXPECT_EQ(Entries(run, "vexilora-flash-").size(), 1u) << "the image's private folder";
+    flash.Signal(sig);
+    const TRun result = flash.Finish(60000);
+    EXPECT_EQ(result.Code, 1) << result.Out << result.Err;
+    EXPECT_NE(result.Out.find("cancelled: interrupted"), std::string::npos) << result.Out;
+    EXPECT_TRUE(
+        WaitUntil([&] { return sim.FromHost().find("\x18\x18\x18") != std::string::npos; }, 10000));
+    EXPECT_EQ(sim.TransfersEnded(), 0u);
+    EXPECT_TRUE(Entries(run).empty());
+    usb_.PullOut(device);
+  }
+}
+
+TEST_F(FlashTest, FilesThatCannotServeTheirOptionEndTheRunAtOnce) {
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(Path("folder").c_str(), 0700), 0);
+  WriteFile(Path("endless-line"), std::string(1 << 20, 'a'));
+  WriteFile(Path("pass-shared"), "1234\n");
+  chmod(Path("pass-shared").c_str(), 0644);
+  WriteFile(Path("pass-private"), "1234\n");
+  chmod(Path("pass-private").c_str(), 0600);
+  const struct {
+    std::vector<std::string> Args;
+    int Code;
+    const char* Err;
+    bool Reader;  // someone has the FIFO open for reading
+  } cases[] = {
+      {{"update", "--image", "fifo"}, 2, "the image 'fifo' is not a regular file", false},
+      {{"update", "--password-file", "fifo"},
+       2,
+       "the password file 'fifo' is not a regular file",
+       false},
+      {{"update", "--log", "fifo"}, 2, "the log file 'fifo' is not a regular file", false},
+      {{"update", "--log", "fifo"}, 2, "the log file 'fifo' is not a regular file", true},
+      {{"update", "--image", "folder"}, 2, "the image 'folder' is a folder", false},
+      {{"update", "--password-file", "folder"}, 2, "the password file 'folder' is a folder", false},
+      {{"update", "--log", "folder"}, 2, "the log file 'folder' is a folder", false},
+      {{"update", "--image", "/dev/zero"}, 2, "the image '/dev/zero' is not a regular file", false},
+      {{"update", "--password-file", "/dev/zero"},
+       2,
+       "the password file '/dev/zero' is not a regular file",
+       false},
+      {{"update", "--log", "/dev/full"},
+       2,
+       "the log file '/dev/full' is not a regular file",
+       false},
+      {{"update", "--password-file", "endless-line"},
+       2,
+       "the first line of the password file 'endless-line' is too long",
+       false},
+      {{"update", "--password-file", "pass-shared"},
+       3,
+       "warning: the password file 'pass-shared' can be read by others (mode 0644)",
+       false},
+      {{"update", "--password-file", "pass-private"}, 3, "no Vexilora found", false},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& a : c.Args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const int reader =
+        c.Reader ? open(Path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    const auto start = Clock::now();
+    const TRun run = TFlash(c.Args, dir_).Finish(15000);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+    if (reader >= 0) close(reader);
+    EXPECT_EQ(run.Code, c.Code) << run.Err;
+    EXPECT_NE(run.Err.find(c.Err), std::string::npos) << run.Err;
+    if (c.Code == 3 && std::string(c.Err).find("warning") == std::string::npos) {
+      EXPECT_EQ(run.Err.find("warning"), std::string::npos) << run.Err;
+    }
+  }
+}
+
+TEST_F(FlashTest, ARecordThatCannotBeWrittenFailsTheRun) {
+  Plug();
+  // A record of earlier runs, larger than the image the program writes for its transfer.
+  std::string record = "time,location,old_version,new_version,seconds,result,error\n";
+  while (record.size() < 65536)
+    record += "2026-01-01T00:00:00Z,1-1.2,2.0.0.3400,2.0.0.3452,4.2,updated,\n";
+  WriteFile(Path("log.csv"), record);
+  TFlash flash({"update", "--log", "log.csv"}, dir_);
+  // The log may not grow: the station's record of this device cannot be written.
+  const rlimit limit{record.size(), record.size()};
+  ASSERT_EQ(prlimit(flash.Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  const TRun run = flash.Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  EXPECT_NE(run.Out.find(": updated 2.0.0.3400 -> 2.0.0.3452"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Err.find("cannot write the log file 'log.csv'"), std::string::npos) << run.Err;
+  EXPECT_EQ(ReadFile(Path("log.csv")), record);
+}
+
+TEST_F(FlashTest, DeviceTextIsShownEscapedAndRecordedSafely) {
+  // A hostile device tells versions full of terminal commands, NUL bytes and bytes that are
+  // not UTF-8, before and after the update.
+  const std::string hostile = std::string("2.0.0.3400\x1b[2J\x07") + '\0' + "\xff\xfe";
+  const std::string escaped = "2.0.0.3400\\x1b[2J\\x07\\x00\\xff\\xfe";
+  const std::string after = std::string("9\x1b]0;owned\x07");
+  const std::string afterEscaped = "9\\x1b]0;owned\\x07";
+  enum TMode { Plain, Json, Terminal };
+  for (const TMode mode : {Plain, Json, Terminal}) {
+    SCOPED_TRACE(mode);
+    vexsim::TOptions o = Software(hostile);
+    o.VersionAfterUpdate = after;
+    const TMockDevice device = Plug(o);
+    std::vector<std::string> args = {"update", "--log", "log.csv"};
+    if (mode == Json) args.push_back("--json");
+    std::string shown;
+    int code = -1;
+    if (mode == Terminal) {
+      TTerminal terminal;
+      TFlash flash(args, dir_, terminal.Slave());
+      terminal.CloseSlave();
+      flash.WaitFor([&] { return terminal.Shows("0 updated, 1 failed"); });
+      code = flash.Finish().Code;
+      shown = terminal.Screen();
+    } else {
+      const TRun run = Run(args);
+      code = run.Code;
+      shown = run.Out;
+    }
+    EXPECT_EQ(code, 1) << shown;
+    for (const char raw : {'\0', '\x07', '\xff', '\xfe'})
+      EXPECT_EQ(shown.find(raw), std::string::npos) << static_cast<int>(raw) << "\n" << shown;
+    EXPECT_EQ(shown.find("\x1b[2J"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("\x1b]0"), std::string::npos) << shown;
+    if (mode == Json) {
+      ExpectJsonLines(shown);
+      EXPECT_EQ(Str(Events(shown, "versions").at(0), "software"),
+                "2.0.0.3400\\u001b[2J\\u0007\\u0000\\ufffd\\ufffd");
+    } else {
+      if (mode == Plain) {
+        EXPECT_NE(shown.find("software " + escaped + ", password none"), std::string::npos)
+            << shown;
+      }
+      EXPECT_NE(shown.find("reports software " + afterEscaped + ", not the image's"),
+                std::string::npos)
+          << shown;
+    }
+    // The record: one line of seven fields, every byte of it printable.
+    const std::string log = ReadFile(Path("log.csv"));
+    const std::vector<std::string> lines = Lines(log);
+    const std::vector<std::string> f = CsvFields(lines.back());
+    ASSERT_EQ(f.size(), 7u) << lines.back();
+    EXPECT_EQ(f[2], escaped);
+    EXPECT_NE(f[6].find(afterEscaped), std::string::npos) << f[6];
+    for (const char c : log)
+      EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << static_cast<int>(c);
+    usb_.PullOut(device);
+  }
+
+  // Hardware text reaches the refusal.
+  vexsim::TOptions o;
+  o.HardwareVersion = "3.0\x1b]0;owned\x07";
+  Plug(o);
+  const TRun run = Run({"update"});
+  EXPECT_EQ(run.Code, 4) << run.Out;
+  EXPECT_NE(run.Out.find("hardware version 3.0\\x1b]0;owned\\x07 is not supported"),
+            std::string::npos)
+      << run.Out;
+}
+
+TEST_F(FlashTest, AStationLetsEachFinishedDeviceGo) {
+  const std::string run = Path("run");
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  TSpawn spawn;
+  spawn.Env = {"XDG_RUNTIME_DIR=" + run};
+  TTerminal terminal;
+  TFlash flash({"update", "--wait", "--count", "3"}, dir_, terminal.Slave(), spawn);
+  terminal.CloseSlave();
+  ASSERT_TRUE(flash.WaitFor([&] { return terminal.Shows("waiting for Vexilora"); }));
+  auto noFolders = [&] { return WaitUntil([&] { return Entries(run).empty(); }, 10000); };
+
+  const TMockDevice first = Plug();
+  ASSERT_TRUE(flash.WaitFor([&] { return terminal.Shows(first.DevicePath + "  updated"); }))
+      << terminal.Screen();
+  EXPECT_TRUE(noFolders()) << "the first device's folder stays after it finished";
+  usb_.PullOut(first);
+
+  vexsim::TOptions rejecting;
+  rejecting.ErrorAfterTransfer = true;
+  const TMockDevice second = Plug(rejecting);
+  ASSERT_TRUE(flash.WaitFor([&] { return terminal.Shows(second.DevicePath + "  failed"); }))
+      << terminal.Screen();
+  EXPECT_TRUE(noFolders()) << "a failed device's folder stays";
+
+  // The third runs while the first two are long done: their lines are not drawn again.
+  vexsim::TOptions slow;
+  slow.PaceLine = true;
+  const TMockDevice third = Plug(slow);
+  const TRun result = flash.Finish();
+  const std::string screen = terminal.Screen();
+  EXPECT_EQ(result.Code, 1) << screen << result.Err;
+  EXPECT_EQ(Count(screen, first.DevicePath + "  updated"), 1u) << screen;
+  EXPECT_EQ(Count(screen, second.DevicePath + "  failed"), 1u) << screen;
+  EXPECT_EQ(Count(screen, third.DevicePath + "  updated"), 1u) << screen;
+  EXPECT_NE(screen.find("2 updated, 1 failed, 0 refused, 0 cancelled"), std::string::npos);
+  EXPECT_TRUE(Entries(run).empty());
+}
+
+TEST_F(FlashTest, SystemSleepIsHeldOffWhileEachDeviceIsUpdated) {
+  TLogind logind(dir_);
+  ASSERT_TRUE(logind.Ready()) << ReadFile(logind.LogPath());
+  TSpawn spawn;
+  spawn.Env = {"DBUS_SYSTEM_BUS_ADDRESS=" + logind.Address()};
+  TFlash flash({"update", "--wait", "--count", "2", "--json"}, dir_, -1, spawn);
+  ASSERT_TRUE(flash.WaitForOutput("\"event\":\"waiting\"")) << flash.Out();
+  EXPECT_EQ(logind.Inhibitors(), "a(ssssuu) 0\n") << "nothing held before a transfer";
+
+  vexsim::TOptions slow;
+  slow.PaceLine = true;
+  const TMockDevice first = Plug(slow);
+  ASSERT_TRUE(flash.WaitFor([&] { return Sim(0).BlocksAccepted() >= 2; })) << flash.Out();
+  std::string held;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return (held = logind.Inhibitors()).find("Vexilora update") != std::string::npos; },
+      10000))
+      << held;
+  EXPECT_EQ(held.rfind("a(ssssuu) 1 \"sleep:idle\" \"Vexilora update\" \"Updating the firmware of "
+                       "the Vexilora at " +
+                           first.UsbLocation + " " + first.DevicePath + "\" \"block\"",
+                       0),
+            0u)
+      << held;
+
+  // The device is done: the lock goes while the station waits for the next.
+  ASSERT_TRUE(flash.WaitFor([&] { return Count(flash.Out(), "\"event\":\"result\"") == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return (held = logind.Inhibitors()) == "a(ssssuu) 0\n"; }, 10000))
+      << held;
+  Plug();
+  const TRun run = flash.Finish();
+  EXPECT_EQ(run.Code, 0) << run.Out << run.Err;
+  EXPECT_EQ(Count(ReadFile(logind.LogPath()), "Inhibit \"sleep:idle\" \"Vexilora update\""), 2u)
+      << ReadFile(logind.LogPath());
+  EXPECT_EQ(logind.Inhibitors(), "a(ssssuu) 0\n");
+
+  // No system bus at all: the update goes on and nothing is said about it.
+  const TMockDevice third = Plug();
+  spawn.Env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + Path("no-bus-here")};
+  const TRun alone = Run({"update", "--device", third.DevicePath}, spawn);
+  EXPECT_EQ(alone.Code, 0) << alone.Out << alone.Err;
+  EXPECT_EQ(alone.Err, "");
+}
+
+TEST_F(FlashTest, AServiceWritesEachFinishedDeviceToTheJournal) {
+  TJournal journal(dir_);
+  const TMockDevice good = Plug();
+  vexsim::TOptions rejecting;
+  rejecting.ErrorAfterTransfer = true;
+  const TMockDevice bad = Plug(rejecting);
+
+  // Output that does not go to the journal (JOURNAL_STREAM missing, or naming another stream):
+  // no entries.
+  TSpawn spawn = journal.Spawn();
+  TRun run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  EXPECT_TRUE(journal.Entries().empty());
+  spawn.Env.push_back("JOURNAL_STREAM=1:2");
+  run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  EXPECT_TRUE(journal.Entries().empty());
+
+  spawn = journal.Spawn();
+  spawn.JournalStream = true;
+  run = TFlash({"update", "--all"}, dir_, -1, spawn).Finish();
+  EXPECT_EQ(run.Code, 1) << run.Out << run.Err;
+  const std::vector<std::string> entries = journal.Entries();
+  ASSERT_EQ(entries.size(), 2u) << run.Err;
+  const struct {
+    const TMockDevice* Device;
+    const char* Result;
+    const char* Priority;
+    const char* Old;
+    const char* New;
+    const char* Error;
+  } expected[] = {
+      {&good, "updated", "6", "2.0.0.3452", "2.0.0.3452", ""},
+      // Its application went with the rejected image: it starts in its bootloader now.
+      {&bad, "failed", "3", "", "", "the device rejected the image"},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.Device->DevicePath);
+    const auto it = std::find_if(entries.begin(), entries.end(), [&](const std::string& line) {
+      return Str(line, "VEXILORA_DEVICE") == e.Device->DevicePath;
+    });
+    ASSERT_NE(it, entries.end());
+    auto field = [&](const std::string& name) { return Str(*it, name); };
+    EXPECT_EQ(field("VEXILORA_USB_LOCATION"), e.Device->UsbLocation);
+    EXPECT_EQ(field("VEXILORA_RESULT"), e.Result);
+    EXPECT_EQ(field("VEXILORA_OLD_VERSION"), e.Old);
+    EXPECT_EQ(field("VEXILORA_NEW_VERSION"), e.New);
+    EXPECT_NE(field("VEXILORA_ERROR").find(e.Error), std::string::npos) << field("VEXILORA_ERROR");
+    EXPECT_TRUE(OneDecimal(field("VEXILORA_SECONDS"))) << field("VEXILORA_SECONDS");
+    EXPECT_EQ(field("PRIORITY"), e.Priority);
+    EXPECT_EQ(field("SYSLOG_IDENTIFIER"), "vexilora-flash");
+    EXPECT_EQ(field("MESSAGE").rfind(
+                  e.Device->UsbLocation + " " + e.Device->DevicePath + ": " + e.Result, 0),
+              0u)
+        << field("MESSAGE");
+    EXPECT_EQ(field("MESSAGE_ID").size(), 32u);
+  }
+}
+
+TEST_F(FlashTest, BashCompletionOffersTheAttachedDevices) {
+  const TMockDevice a = Plug();
+  const TMockDevice b = Plug();
+  // bash without the test's preloads; the program it asks for the list gets them back, so
+  // that it sees the mocked devices.
+  const char* preload = std::getenv("LD_PRELOAD");
+  const std::string script =
+      "source \"$1\"\n"
+      "vexilora-flash() { LD_PRELOAD=\"$FLASH_PRELOAD\" command \"$FLASH\" \"$@\"; }\n"
+      "COMP_WORDS=(vexilora-flash update --device \"$2\"); COMP_CWORD=3\n"
+      "_vexilora_flash; printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+  const TRun run =
+      RunHelper({"bash", "-c", script, "bash", VEXILORA_COMPLETION_PATH, "/dev/tty"}, dir_,
+                {std::string("FLASH_PRELOAD=") + (preload ? preload : ""),
+                 std::string("FLASH=") + VEXILORA_FLASH_PATH});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  std::vector<std::string> offered = Lines(run.Out);
+  std::sort(offered.begin(), offered.end());
+  EXPECT_EQ(offered, (std::vector<std::string>{a.DevicePath, b.DevicePath})) << run.Out << run.Err;
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ actual=$(dpkg-deb -c "$DEB" | awk '$6 !~ /\/$/ { print $1, $2, $6 }' | sort)
 expected=$(sort <<'LIST'
 -rwxr-xr-x root/root ./usr/bin/vexilora-flash
 -rwxr-xr-x root/root ./usr/bin/vexilora-update
+-rw-r--r-- root/root ./usr/lib/systemd/system/vexilora-flash-station.service
 -rw-r--r-- root/root ./usr/lib/udev/rules.d/70-vexilora.rules
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/vexilora-flash
 -rw-r--r-- root/root ./usr/share/applications/vexilora-update.desktop
 -rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/vexilora-update.svg
 -rw-r--r-- root/root ./usr/share/metainfo/org.vexilora.Update.metainfo.xml
