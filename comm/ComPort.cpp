@@ -614,27 +614,20 @@ void TCustomComPort::SetDeviceLayer(TDeviceLayer value) {
 
 void TCustomComPort::SetComNumber(uint16_t value) {
   if (value == comNumber_) return;
-  const bool wasOpen = OpenState() == osOpen;
-  TTraceLogState tracing = tracing_;
-  TTraceLogState logging = logging_;
-  if (wasOpen) {
-    {
-      std::lock_guard<std::mutex> g(savedLock_);
-      Dispatcher()->SnapshotTriggers(savedTriggers_);
-    }
-    SetOpen(false);
+  if (OpenState() != osOpen) {
+    comNumber_ = value;
+    return;
   }
+  // The close keeps the triggers and the open gives them back before any user hears of it;
+  // the users (a packet's manager) then make their own afresh and OnPortOpen may arm them.
+  // Restoring the kept triggers once more after the open would throw those away.
+  const TTraceLogState tracing = tracing_;
+  const TTraceLogState logging = logging_;
+  SetOpen(false);
   comNumber_ = value;
-  if (wasOpen) {
-    SetTracing(tracing);
-    SetLogging(logging);
-    SetOpen(true);
-    TBaseDispatcher* d = Dispatcher();
-    if (OpenState() == osOpen && d != nullptr) {
-      std::lock_guard<std::mutex> g(savedLock_);
-      d->RestoreTriggers(savedTriggers_);
-    }
-  }
+  SetTracing(tracing);
+  SetLogging(logging);
+  SetOpen(true);
 }
 
 void TCustomComPort::ApplyLineNow() {
