@@ -302,7 +302,19 @@ void TCustomComPort::OpenPortNow() {
 
 void TCustomComPort::ClosePortNow() {
   if (OpenState() != osOpen) return;
-  closeFileFailures_ = DumpRecorders();
+  const std::vector<TRecorderFileFailure> failures = DumpRecorders();
+  // The failures are told once the close has run (also when a user's notice raised), so that
+  // the handler finds the port closed and may do with it what it likes.
+  try {
+    CloseAfterDump();
+  } catch (...) {
+    TellRecorderFailures(failures);
+    throw;
+  }
+  TellRecorderFailures(failures);
+}
+
+void TCustomComPort::CloseAfterDump() {
   openState_.store(osClosing);
   NotifyClosing();
   TBaseDispatcher* d = Dispatcher();
@@ -328,17 +340,17 @@ void TCustomComPort::ClosePortNow() {
   NotifyClose();
 }
 
-uint8_t TCustomComPort::DumpRecorders() {
+std::vector<TRecorderFileFailure> TCustomComPort::DumpRecorders() {
   // A diagnostic file must never keep the device: a recorder whose file cannot be written is
   // switched off (so no later close tries, and reports, again) and the close goes on.
   std::vector<TRecorderFileFailure> failures;
-  uint8_t failed = 0;
+  closeFileFailures_ = 0;
   auto dump = [&](void (TCustomComPort::*set)(TTraceLogState), TTraceLogState& state,
                   const std::string& name, uint8_t bit) {
     auto fail = [&](int32_t code, const char* reason) {
       failures.push_back({name, code, reason});
       state = tlOff;
-      failed |= bit;
+      closeFileFailures_ |= bit;
     };
     try {
       (this->*set)(tlDump);
@@ -352,14 +364,16 @@ uint8_t TCustomComPort::DumpRecorders() {
   };
   dump(&TCustomComPort::SetTracing, tracing_, traceName_, kTraceFileFailed);
   dump(&TCustomComPort::SetLogging, logging_, logName_, kLogFileFailed);
-  if (!failures.empty() && OnRecorderFailure) {
-    try {
-      OnRecorderFailure(this, failures);
-    } catch (...) {
-      ShowCurrentException();
-    }
+  return failures;
+}
+
+void TCustomComPort::TellRecorderFailures(const std::vector<TRecorderFileFailure>& failures) {
+  if (failures.empty() || !OnRecorderFailure) return;
+  try {
+    OnRecorderFailure(this, failures);
+  } catch (...) {
+    ShowCurrentException();
   }
-  return failed;
 }
 
 std::string RecorderFailureLine(const std::vector<TRecorderFileFailure>& Failures) {

@@ -250,9 +250,9 @@ class TCustomComPort : public TBaseComponent {
   TPortNotifyEvent OnPortClose;
   // The close writes the trace and the dispatch log first; a file that cannot be written
   // never keeps the port open. The close goes on, the recorder stays off from then on (no
-  // later close tries again), and the failures of that close are handed here, once. By
-  // default they are reported on standard error; a library user may take them instead
-  // (nullptr: not reported at all).
+  // later close tries again), and the failures of that close are handed here, once, when the
+  // close has run. By default they are reported on standard error; a library user may take
+  // them instead (nullptr: not reported at all).
   TRecorderFailureEvent OnRecorderFailure = ReportRecorderFailure;
   TWaitCharEvent OnWaitChar;
   // The port's own trigger events: delivered through the port's hidden window on the main
@@ -318,9 +318,12 @@ class TCustomComPort : public TBaseComponent {
   void TellUsersClosed();
   void FinishClose();
   void DestroyDispatcher();
-  // The first step of the close: writes both recorders' files. Returns which of them could
-  // not be written (kTraceFileFailed, kLogFileFailed), after reporting the failures.
-  uint8_t DumpRecorders();
+  // The first step of the close: writes both recorders' files; returns what could not be
+  // written (and notes which recorders failed in closeFileFailures_).
+  std::vector<TRecorderFileFailure> DumpRecorders();
+  // The close after the files: the users' notices, the stop, the end of the dispatcher.
+  void CloseAfterDump();
+  void TellRecorderFailures(const std::vector<TRecorderFileFailure>& failures);
   static constexpr uint8_t kTraceFileFailed = 1;
   static constexpr uint8_t kLogFileFailed = 2;
   void ReapplyFlow();

@@ -488,7 +488,8 @@ TEST_F(PortRecorders, UnwritableFilesNeverKeepThePortOpenAndAreReportedOnce) {
   }
 }
 
-// A library user takes the report instead of standard error.
+// A library user takes the report instead of standard error, once the close has run; it may
+// even open the port again from there.
 TEST_F(PortRecorders, AnAssignedHandlerTakesTheFileFailures) {
   port.SetTraceName(dir / "missing/COMM.TRC");
   port.SetTracing(tlOn);
@@ -497,23 +498,30 @@ TEST_F(PortRecorders, AnAssignedHandlerTakesTheFileFailures) {
   int calls = 0;
   port.OnRecorderFailure = [&](TCustomComPort* cp, const std::vector<TRecorderFileFailure>& f) {
     EXPECT_EQ(cp, &port);
-    EXPECT_EQ(cp->OpenState(), osOpen);  // told before the port lets go of its device
+    EXPECT_EQ(cp->OpenState(), osClosed);
     taken = f;
     ++calls;
+    cp->SetOpen(true);
   };
   port.SetOpen(true);
   port.SendText("a");
   testing::internal::CaptureStderr();
   port.SetOpen(false);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(port.OpenState(), osClosed);
   EXPECT_EQ(calls, 1);
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_EQ(taken[0].FileName, dir / "missing/COMM.TRC");
   EXPECT_EQ(taken[0].ErrorCode, 3);
   EXPECT_EQ(taken[0].Reason, "Path not found");
-  // The log could be written.
-  EXPECT_NE(ReadFile(dir / "COMM.LOG").find("Device: "), std::string::npos);
+  EXPECT_NE(ReadFile(dir / "COMM.LOG").find("Device: "), std::string::npos);  // written
+
+  // Opened again by the handler, and quiet from then on.
+  ASSERT_EQ(port.OpenState(), osOpen);
+  port.SendText("b");
+  EXPECT_EQ(pty.ReadFor(2, 5000), "ab");
+  port.SetOpen(false);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(port.OpenState(), osClosed);
 }
 
 void IgnoreTrigger(uint32_t, uint32_t, int32_t) {}
