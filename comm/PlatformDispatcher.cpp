@@ -513,12 +513,6 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       lastOutputPurge_.store(TPurgeWait::pwNone);
       return 0;
     }
-    // A writer that has left its loop (a stop, or the device failed under it) writes nothing
-    // more and answers no purge: it counts as gone.
-    if (writerLeft_.Wait(0)) {
-      lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
-      return 0;
-    }
     {
       std::lock_guard<std::recursive_mutex> g(outputLock_);
       outFull_ = false;
@@ -526,6 +520,12 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       outTail_ = 0;
     }
     int32_t r = FlushDeviceOutput(fd) ? 1 : 0;
+    // A writer that has left its loop (a stop, or the device failed under it) writes nothing
+    // more and answers no purge: there is nothing to wait for.
+    if (writerLeft_.Wait(0)) {
+      lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
+      return r;
+    }
     writeWake_.Set();
     // The writer acknowledges, or leaves its loop without doing so (it may be failing right
     // now): either way it holds nothing from before the purge any more.
