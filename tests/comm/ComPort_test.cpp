@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -17,7 +16,6 @@
 
 #include "comm/Dispatcher.h"
 #include "comm/Exceptions.h"
-#include "packet/DataPacket.h"
 #include "tests/support/Pty.h"
 #include "tests/support/WaitUntil.h"
 
@@ -430,68 +428,6 @@ TEST(ComPort, ComNumberChangeReopensAndKeepsTriggers) {
   EXPECT_EQ(second.ReadFor(6, 5000), "second");
   EXPECT_EQ(first.ReadUntilIdle(100), "");
   port.SetOpen(false);
-}
-
-// Moving the open port to another device, as the window does when a second device arrives:
-// a packet bound to the port and armed again by OnPortOpen (the window's way) keeps matching
-// the new device's lines, and every trigger keeps a handle of its own. Once with a trigger of
-// the port's own user that must survive the move, once with the packet's timer alone.
-TEST(ComPort, ComNumberChangeKeepsABoundPacketMatching) {
-  for (const bool ownTrigger : {false, true}) {
-    SCOPED_TRACE(ownTrigger ? "with a trigger of the port's user" : "with the packet alone");
-    PtyPair first, second;
-    TComPort port;
-    Configure(port, first);
-    std::vector<std::string> shown;
-    SetExceptionDisplay([&](const std::exception& e) { shown.push_back(e.what()); });
-    TDataPacket packet;
-    packet.SetStartString("\n");
-    packet.SetEndString("\r");
-    packet.SetEndCond({ecString});
-    packet.SetTimeOut(500);
-    std::vector<std::string> lines;
-    packet.OnStringPacket = [&](TDataPacket*, const std::string& s) { lines.push_back(s); };
-    packet.SetComPort(&port);
-    port.OnPortOpen = [&](TCustomComPort* cp) {
-      packet.SetEnabled(true);
-      packet.SetAutoEnable(true);
-      cp->SendText("\r\nloader\r\n");
-    };
-    port.SetOpen(true);
-    int32_t timer = 0;
-    if (ownTrigger) {
-      timer = port.NewTimerTrigger();
-      port.ArmTimerTrigger(timer, 10000, true);
-    }
-    EXPECT_EQ(first.ReadFor(10, 5000), "\r\nloader\r\n");
-    first.Write("\nERROR\r");
-    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 1; }));
-
-    port.SetComNumber(TCustomComPort::PortNumberForPath(second.SlavePath()));
-    ASSERT_EQ(port.OpenState(), osOpen);
-    EXPECT_EQ(second.ReadFor(10, 5000), "\r\nloader\r\n");
-    second.Write("\nERROR\r");
-    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 2; })) << ::testing::PrintToString(shown);
-    second.Write("\nVERSW=1.2\r");
-    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 3; })) << ::testing::PrintToString(shown);
-    EXPECT_EQ(lines, (std::vector<std::string>{"\nERROR\r", "\nERROR\r", "\nVERSW=1.2\r"}));
-    EXPECT_TRUE(shown.empty()) << ::testing::PrintToString(shown);
-
-    // The packet's timer and the user's trigger are distinct, and the user's is still armed.
-    const std::vector<TTimerTrigger> timers = port.ActiveDispatcher()->TimerTriggers();
-    ASSERT_EQ(timers.size(), ownTrigger ? 2u : 1u);
-    if (ownTrigger) {
-      EXPECT_NE(timers[0].Handle, timers[1].Handle);
-      const auto mine = std::find_if(timers.begin(), timers.end(),
-                                     [&](const TTimerTrigger& t) { return t.Handle == timer; });
-      ASSERT_NE(mine, timers.end());
-      EXPECT_TRUE(mine->Active);
-      EXPECT_EQ(mine->Interval, 10000);
-      EXPECT_NO_THROW(port.DropTrigger(timer));
-    }
-    port.SetOpen(false);
-    SetExceptionDisplay(nullptr);
-  }
 }
 
 // The port's own trigger events arrive through its hidden window on the main thread.
