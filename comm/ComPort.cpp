@@ -1,10 +1,16 @@
 #include "comm/ComPort.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "comm/Exceptions.h"
 #include "comm/PlatformDispatcher.h"
@@ -55,16 +61,7 @@ TCustomComPort::~TCustomComPort() {
   try {
     ClosePortNow();
   } catch (...) {
-    // The trace or log could not be written: the component goes away all the same, so the
-    // close runs once more without the dumps.
     ShowCurrentException();
-    tracing_ = tlOff;
-    logging_ = tlOff;
-    try {
-      ClosePortNow();
-    } catch (...) {
-      ShowCurrentException();
-    }
   }
   // A deferred close still waiting for the dispatch thread: the dispatcher's destructor
   // waits for its threads itself.
@@ -305,9 +302,19 @@ void TCustomComPort::OpenPortNow() {
 
 void TCustomComPort::ClosePortNow() {
   if (OpenState() != osOpen) return;
-  // A trace or log that cannot be written raises here and leaves the port open.
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  const std::vector<TRecorderFileFailure> failures = DumpRecorders();
+  // The failures are told once the close has run (also when a user's notice raised), so that
+  // the handler finds the port closed and may do with it what it likes.
+  try {
+    CloseAfterDump();
+  } catch (...) {
+    TellRecorderFailures(failures);
+    throw;
+  }
+  TellRecorderFailures(failures);
+}
+
+void TCustomComPort::CloseAfterDump() {
   openState_.store(osClosing);
   NotifyClosing();
   TBaseDispatcher* d = Dispatcher();
@@ -331,6 +338,62 @@ void TCustomComPort::ClosePortNow() {
     FinishClose();
   }
   NotifyClose();
+}
+
+std::vector<TRecorderFileFailure> TCustomComPort::DumpRecorders() {
+  // A diagnostic file must never keep the device: a recorder whose file cannot be written is
+  // switched off (so no later close tries, and reports, again) and the close goes on.
+  std::vector<TRecorderFileFailure> failures;
+  closeFileFailures_ = 0;
+  auto dump = [&](void (TCustomComPort::*set)(TTraceLogState), TTraceLogState& state,
+                  const std::string& name, uint8_t bit) {
+    auto fail = [&](int32_t code, const char* reason) {
+      failures.push_back({name, code, reason});
+      state = tlOff;
+      closeFileFailures_ |= bit;
+    };
+    try {
+      (this->*set)(tlDump);
+    } catch (const EInOutError& e) {
+      fail(e.ErrorCode(), e.what());
+    } catch (const ECommException& e) {
+      fail(e.ErrorCode(), e.what());
+    } catch (const std::exception& e) {
+      fail(0, e.what());
+    }
+  };
+  dump(&TCustomComPort::SetTracing, tracing_, traceName_, kTraceFileFailed);
+  dump(&TCustomComPort::SetLogging, logging_, logName_, kLogFileFailed);
+  return failures;
+}
+
+void TCustomComPort::TellRecorderFailures(const std::vector<TRecorderFileFailure>& failures) {
+  if (failures.empty() || !OnRecorderFailure) return;
+  try {
+    OnRecorderFailure(this, failures);
+  } catch (...) {
+    ShowCurrentException();
+  }
+}
+
+std::string RecorderFailureLine(const std::vector<TRecorderFileFailure>& Failures) {
+  std::string line = program_invocation_short_name;
+  line += ": ";
+  for (size_t i = 0; i < Failures.size(); ++i) {
+    if (i > 0) line += "; ";
+    std::error_code ignored;
+    const std::filesystem::path path = std::filesystem::absolute(Failures[i].FileName, ignored);
+    line += "cannot write " + (path.empty() ? Failures[i].FileName : path.string());
+    if (!Failures[i].Reason.empty()) line += ": " + Failures[i].Reason;
+  }
+  return line;
+}
+
+void ReportRecorderFailure(TCustomComPort*, const std::vector<TRecorderFileFailure>& Failures) {
+  if (Failures.empty()) return;
+  const std::string line = RecorderFailureLine(Failures) + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
 }
 
 void TCustomComPort::FinishClose() {
@@ -614,27 +677,21 @@ void TCustomComPort::SetDeviceLayer(TDeviceLayer value) {
 
 void TCustomComPort::SetComNumber(uint16_t value) {
   if (value == comNumber_) return;
-  const bool wasOpen = OpenState() == osOpen;
-  TTraceLogState tracing = tracing_;
-  TTraceLogState logging = logging_;
-  if (wasOpen) {
-    {
-      std::lock_guard<std::mutex> g(savedLock_);
-      Dispatcher()->SnapshotTriggers(savedTriggers_);
-    }
-    SetOpen(false);
+  if (OpenState() != osOpen) {
+    comNumber_ = value;
+    return;
   }
+  // The close keeps the triggers and the open gives them back before any user hears of it;
+  // the users (a packet's manager) then make their own afresh and OnPortOpen may arm them.
+  // Restoring the kept triggers once more after the open would throw those away.
+  const TTraceLogState tracing = tracing_;
+  const TTraceLogState logging = logging_;
+  SetOpen(false);
   comNumber_ = value;
-  if (wasOpen) {
-    SetTracing(tracing);
-    SetLogging(logging);
-    SetOpen(true);
-    TBaseDispatcher* d = Dispatcher();
-    if (OpenState() == osOpen && d != nullptr) {
-      std::lock_guard<std::mutex> g(savedLock_);
-      d->RestoreTriggers(savedTriggers_);
-    }
-  }
+  // The recorders go on over the move, except one whose file could not be written.
+  SetTracing(closeFileFailures_ & kTraceFileFailed ? tlOff : tracing);
+  SetLogging(closeFileFailures_ & kLogFileFailed ? tlOff : logging);
+  SetOpen(true);
 }
 
 void TCustomComPort::ApplyLineNow() {

@@ -81,6 +81,20 @@ using TTriggerLineErrorEvent =
     std::function<void(TCustomComPort* CP, uint16_t Error, bool LineBreak)>;
 using TWaitCharEvent = std::function<void(TCustomComPort* CP, char Ch)>;
 
+// A trace or dispatch log file that the close could not write.
+struct TRecorderFileFailure {
+  std::string FileName;   // as the port names it (TraceName, LogName)
+  int32_t ErrorCode = 0;  // the I/O error, as EInOutError carries it
+  std::string Reason;     // its text
+};
+using TRecorderFailureEvent =
+    std::function<void(TCustomComPort* CP, const std::vector<TRecorderFileFailure>& Failures)>;
+
+// The report of OnRecorderFailure's default: one line on standard error that names each file
+// (resolved against the current folder) and why it could not be written.
+void ReportRecorderFailure(TCustomComPort* CP, const std::vector<TRecorderFileFailure>& Failures);
+std::string RecorderFailureLine(const std::vector<TRecorderFileFailure>& Failures);
+
 // One of the port's own trigger events. Assigning it (a callable or nullptr) stores it and
 // tells the port, so that an open port starts or stops serving its hidden window.
 template <typename Fn>
@@ -234,6 +248,12 @@ class TCustomComPort : public TBaseComponent {
   // ---- events (main thread)
   TPortNotifyEvent OnPortOpen;
   TPortNotifyEvent OnPortClose;
+  // The close writes the trace and the dispatch log first; a file that cannot be written
+  // never keeps the port open. The close goes on, the recorder stays off from then on (no
+  // later close tries again), and the failures of that close are handed here, once, when the
+  // close has run. By default they are reported on standard error; a library user may take
+  // them instead (nullptr: not reported at all).
+  TRecorderFailureEvent OnRecorderFailure = ReportRecorderFailure;
   TWaitCharEvent OnWaitChar;
   // The port's own trigger events: delivered through the port's hidden window on the main
   // thread. Assigning one makes an open port ask its dispatcher to serve that window.
@@ -298,8 +318,14 @@ class TCustomComPort : public TBaseComponent {
   void TellUsersClosed();
   void FinishClose();
   void DestroyDispatcher();
-  void ApplyTraceState(TTraceLogState value);
-  void ApplyLogState(TTraceLogState value);
+  // The first step of the close: writes both recorders' files; returns what could not be
+  // written (and notes which recorders failed in closeFileFailures_).
+  std::vector<TRecorderFileFailure> DumpRecorders();
+  // The close after the files: the users' notices, the stop, the end of the dispatcher.
+  void CloseAfterDump();
+  void TellRecorderFailures(const std::vector<TRecorderFileFailure>& failures);
+  static constexpr uint8_t kTraceFileFailed = 1;
+  static constexpr uint8_t kLogFileFailed = 2;
   void ReapplyFlow();
   void ApplyLineNow();
   bool Closing() const { return openState_.load() == osClosing; }
@@ -322,6 +348,8 @@ class TCustomComPort : public TBaseComponent {
   std::mutex savedLock_;
   TSavedTriggers savedTriggers_;
   bool restoreOnOpen_ = false;
+  // Which recorder files the last close could not write.
+  uint8_t closeFileFailures_ = 0;
   std::vector<TPortUser> users_;
 
   TDeviceLayer deviceLayer_ = dlWin32;

@@ -20,6 +20,7 @@
 
 #include "comm/Common.h"
 #include "comm/IoQueue.h"
+#include "comm/RecorderFiles.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
 
@@ -224,8 +225,6 @@ TBaseDispatcher* FindDispatcher(int32_t handle);
 int32_t DispatcherTableSize();
 
 // ---- trace and dispatch log ---------------------------------------------------------------
-constexpr uint8_t kTraceSent = 'T';
-constexpr uint8_t kTraceReceived = 'R';
 constexpr uint32_t kMaxTraceSize = 4000000;
 
 class TBaseDispatcher {

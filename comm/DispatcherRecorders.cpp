@@ -1,7 +1,14 @@
-// The byte trace and dispatch log recorders; DispatchFiles.cpp writes what they hold.
+// The byte trace and dispatch log recorders, and the writing of what they hold into their
+// files (the file formats are RecorderFiles.cpp's).
+
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "comm/Dispatcher.h"
+#include "comm/RecorderFiles.h"
 #include "platform/Clock.h"
+#include "platform/SystemText.h"
 
 namespace comm {
 
@@ -99,5 +106,48 @@ void TBaseDispatcher::DiscardDispatchLog() {
 void TBaseDispatcher::ResumeDispatchLog() { logOn_.store(true); }
 
 void TBaseDispatcher::PauseDispatchLog() { logOn_.store(false); }
+
+// ---- the files -------------------------------------------------------------------------------
+
+int32_t TBaseDispatcher::WriteTraceFile(const std::string& name, bool append, bool hex,
+                                        bool allHex) {
+  std::lock_guard lock(stateLock_);
+  if (!traceBuf_ || traceSize_ == 0 || (!traceWrapped_ && tracePosition_ == 0)) return 0;
+  // Oldest entry first: after a wrap the ring starts at the write position.
+  const uint32_t first = traceWrapped_ ? tracePosition_ : 0;
+  const uint32_t count = traceWrapped_ ? traceSize_ : tracePosition_;
+  const TRecorderFileResult result =
+      WriteTraceText(name, append, hex, allHex, traceBuf_.get(), traceSize_, first, count);
+  if (!result.Opened) {
+    DiscardTrace();
+    return result.Code;
+  }
+  // The ring starts over whether or not the file could be written.
+  BeginTrace(traceSize_);
+  return result.Code;
+}
+
+int32_t TBaseDispatcher::WriteDispatchLogFile(const std::string& name, bool append, bool hex,
+                                              bool allHex) {
+  if (logQueue_.Empty()) return 0;
+  std::lock_guard lock(stateLock_);
+  // Only the records queued once the header is out: others that keep arriving wait for the
+  // next file.
+  bool counted = false;
+  uint32_t left = 0;
+  return WriteDispatchLogText(name, append, hex, allHex, deviceName_, OperatingSystemText(),
+                              [this, &counted, &left]() -> std::unique_ptr<TIOBuffer> {
+                                if (!counted) {
+                                  left = logQueue_.Count();
+                                  counted = true;
+                                }
+                                if (left == 0) return nullptr;
+                                --left;
+                                return logQueue_.PopFirst();
+                              })
+      .Code;
+}
+
+std::string TBaseDispatcher::OperatingSystemText() { return platform::OperatingSystemText(); }
 
 }  // namespace comm

@@ -38,13 +38,23 @@ void RunOnMainThread(TDispatcherThread* thread, const std::function<void()>& fn)
 // ---- triggers ------------------------------------------------------------------------------
 
 int32_t TBaseDispatcher::AllocTriggerHandle() {
-  if (handleCounter_ < 4096) return handleCounter_++ * 8;
+  // Triggers given back by a reopen keep their handles while the counter starts afresh: a
+  // new trigger never takes a handle that one of them holds.
+  auto used = [this](int32_t h) {
+    for (const auto& t : timerTriggers_)
+      if (t.Handle == h) return true;
+    for (const auto& t : statusTriggers_)
+      if ((t.Handle & ~7) == h) return true;
+    for (const auto& t : dataTriggers_)
+      if ((t.Handle & ~7) == h) return true;
+    return false;
+  };
+  while (handleCounter_ < 4096) {
+    const int32_t h = handleCounter_++ * 8;
+    if (!used(h)) return h;
+  }
   for (int32_t h = 8; h <= 4096; h += 8) {
-    bool used = false;
-    for (const auto& t : timerTriggers_) used = used || t.Handle == h;
-    for (const auto& t : statusTriggers_) used = used || (t.Handle & ~7) == h;
-    for (const auto& t : dataTriggers_) used = used || t.Handle == h;
-    if (!used) return h;
+    if (!used(h)) return h;
   }
   return 0;
 }

@@ -260,6 +260,7 @@ void TWriteThread::Execute() {
   } catch (...) {
     ShowCurrentException();
   }
+  pd_.writerLeft_.Set();
   d.NoteThreadEnd(this);
 }
 
@@ -451,6 +452,7 @@ void TPlatformDispatcher::StartThreads() {
   writeWake_.Reset();
   outputReady_.Reset();
   statusWake_.Reset();
+  writerLeft_.Reset();
   drainSize_ = std::max(outSize_, 1);
   drainBlock_.reset(new uint8_t[static_cast<size_t>(drainSize_)]);
   readThread_ = std::make_unique<TReadThread>(*this);
@@ -507,7 +509,10 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
   int fd = deviceHandle_.load();
   if (side == 0) {
     TDispatcherThread* writer = writeThread_.get();
-    if (writer == nullptr || writer->Ended() || !writer->Running()) return 0;
+    if (writer == nullptr || writer->Ended() || !writer->Running()) {
+      lastOutputPurge_.store(TPurgeWait::pwNone);
+      return 0;
+    }
     {
       std::lock_guard<std::recursive_mutex> g(outputLock_);
       outFull_ = false;
@@ -515,8 +520,26 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       outTail_ = 0;
     }
     int32_t r = FlushDeviceOutput(fd) ? 1 : 0;
+    // A writer that has left its loop (a stop, or the device failed under it) writes nothing
+    // more and answers no purge: there is nothing to wait for.
+    if (writerLeft_.Wait(0)) {
+      lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
+      return r;
+    }
     writeWake_.Set();
-    startEvent_.Wait(5000);
+    // The writer acknowledges, or leaves its loop without doing so (it may be failing right
+    // now): either way it holds nothing from before the purge any more.
+    switch (platform::WaitForAny({&startEvent_, &writerLeft_}, 5000)) {
+      case platform::kWaitObject0:
+        lastOutputPurge_.store(TPurgeWait::pwAcknowledged);
+        break;
+      case platform::kWaitObject0 + 1:
+        lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
+        break;
+      default:
+        lastOutputPurge_.store(TPurgeWait::pwNoAnswer);
+        break;
+    }
     return r;
   }
   if (side == 1) {

@@ -15,6 +15,14 @@
 
 namespace comm {
 
+// How an output purge ended (kept as a diagnostic of the last one).
+enum class TPurgeWait : uint8_t {
+  pwNone,           // no write thread was running: nothing to wait for
+  pwAcknowledged,   // the write thread let go of what it held and said so
+  pwWriterStopped,  // the write thread had left its loop (a stop or a device failure)
+  pwNoAnswer,       // neither came within the purge's limit
+};
+
 class TPlatformDispatcher : public TBaseDispatcher {
  public:
   explicit TPlatformDispatcher(TBaseComponent* owner);
@@ -48,6 +56,9 @@ class TPlatformDispatcher : public TBaseDispatcher {
   // just before the close is thereby not lost.
   void DrainBeforeClose();
 
+  // How the last output purge (ClearOutput, and the stop's first step) ended.
+  TPurgeWait LastOutputPurge() const { return lastOutputPurge_.load(); }
+
  private:
   friend class TReadThread;
   friend class TWriteThread;
@@ -67,6 +78,10 @@ class TPlatformDispatcher : public TBaseDispatcher {
   platform::TEvent writeWake_{false, false};
   platform::TEvent outputReady_{false, false};
   platform::TEvent statusWake_{false, false};
+  // Set once the write thread has left its loop: from then on it acknowledges no purge, and a
+  // purge must not wait for its end, which can itself wait for the main thread (the last
+  // deliveries of a device failure run there).
+  platform::TEvent writerLeft_{true, false};
 
   // The writer's copy of the pending output (allocated once per start, never per write).
   std::unique_ptr<uint8_t[]> drainBlock_;
@@ -84,6 +99,7 @@ class TPlatformDispatcher : public TBaseDispatcher {
   struct TCounters {
     int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
   } counters_;
+  std::atomic<TPurgeWait> lastOutputPurge_{TPurgeWait::pwNone};
   std::atomic<bool> noModemLines_{false};
   std::atomic<bool> noCounters_{false};
 };

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/PortTable.h"
 #include "tests/app/support/UpdateFixture.h"
 #include "tests/support/MockUsb.h"
 
@@ -198,6 +199,92 @@ TEST_F(UpdateHotplugTest, PulledDuringThePauseBeforeTheVersionQuery) {
   ExpectNotConnectedAndQuiet();
   watch.stop();
   apptest::SaveScreenshot(&Window(), "e2e-pulled-in-pause");
+}
+
+// A second Vexilora plugged in while the first one's port is open: the port moves to it (the
+// last one found wins), it hears the whole query, the window shows its versions, and it can
+// be updated. No box on the way.
+TEST_F(UpdateHotplugTest, ASecondDeviceTakesThePortAndIsQueriedAndUpdated) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  sim_ = std::make_unique<vexsim::TSimulator>(o);
+  TUsbDescription firstPlace;
+  firstPlace.Location = "1-1";
+  device_ = mock_->PlugIn(firstPlace);
+  ASSERT_TRUE(sim_->Start(device_.Master));
+  TBoxCloser closer;
+  Window().show();
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  ASSERT_EQ(Box("uiTESWVer"), Q("2.0.0.3400"));
+
+  vexsim::TOptions o2 = apptest::QuickDevice();
+  o2.SoftwareVersion = "2.0.0.3411";
+  o2.HardwareVersion = "2.0";
+  vexsim::TSimulator second(o2);
+  TUsbDescription secondPlace;
+  secondPlace.Location = "1-2";  // enumerated after the first: the port moves to it
+  TMockDevice other = mock_->PlugIn(secondPlace);
+  ASSERT_TRUE(second.Start(other.Master));
+  ASSERT_TRUE(QtWaitUntil([&] {
+    return second.CommandBytes() == "\r\nloader\r\nversw?\r\nboot\r\nverhw?\r\npass?\r\n" &&
+           Form().DialogueState == 0 && Box("uiTESWVer") == Q("2.0.0.3411") && ButtonEnabled();
+  })) << "second device took \""
+      << vexsim::Escape(second.CommandBytes()) << "\"; " << Diagnose();
+  EXPECT_EQ(Form().ComPort1.ComNumber(), platform::EnterPortPath(other.DevicePath));
+  EXPECT_EQ(Box("uiTEHWVer"), Q("2.0"));
+  EXPECT_TRUE(closer.Seen().empty()) << closer.Seen().front().Text.toStdString();
+  apptest::SaveScreenshot(&Window(), "e2e-second-device");
+
+  // The button still works: the second device gets the update.
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000))
+      << "second device took \"" << vexsim::Escape(second.CommandBytes()) << "\"";
+  EXPECT_EQ(second.SoftwareVersion(), "2.0.0.3452");
+  EXPECT_EQ(sim_->SoftwareVersion(), "2.0.0.3400");
+  ASSERT_EQ(closer.Seen().size(), 1u);  // the success box
+  EXPECT_EQ(closer.Seen()[0].Icon, QMessageBox::Information);
+  second.Stop();
+}
+
+// A quick re-plug as udev may report it: the new node's arrival is handled before the old
+// node's removal. Whichever of the two the search finds last, the window ends up on the new
+// node with its versions shown, no box, and an update that works.
+TEST_F(UpdateHotplugTest, AReplugWhoseArrivalComesBeforeTheRemoval) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  sim_ = std::make_unique<vexsim::TSimulator>(o);
+  TUsbDescription place;
+  place.Location = "1-2";
+  device_ = mock_->PlugIn(place);
+  ASSERT_TRUE(sim_->Start(device_.Master));
+  TBoxCloser closer;
+  Window().show();
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+
+  // First back at a port enumerated after the old node, then at one enumerated before it.
+  for (const char* location : {"1-3", "1-1"}) {
+    SCOPED_TRACE(location);
+    sim_->Stop();
+    mock_->HangUp(device_);
+    TUsbDescription back;
+    back.Location = location;
+    const TMockDevice old = device_;
+    device_ = mock_->PlugIn(back);
+    ASSERT_TRUE(sim_->Start(device_.Master));
+    ASSERT_TRUE(QtWaitUntil([&] { return Window().DeviceWatch().Idle(); }));
+    mock_->PullOut(old);
+    ASSERT_TRUE(QtWaitUntil([&] {
+      return Window().DeviceWatch().Idle() && Form().ComPort1.Open() &&
+             platform::PortPath(Form().ComPort1.ComNumber()) == device_.DevicePath &&
+             Form().DialogueState == 0 && !Form().DataPacket1.AutoEnable() && ButtonEnabled();
+    })) << Diagnose();
+    EXPECT_EQ(Box("uiTEHWVer"), Q("2.0"));
+    EXPECT_EQ(Box("uiTESWVer"), Q("2.0.0.3400"));  // powered up again in its application
+    EXPECT_TRUE(closer.Seen().empty()) << closer.Seen().front().Text.toStdString();
+  }
+
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000))
+      << Diagnose();
+  EXPECT_EQ(closer.Seen().size(), 1u);  // the success box
 }
 
 }  // namespace

@@ -8,8 +8,12 @@
 #include <QKeyEvent>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/qt/PassWindow.h"
 #include "platform/Clock.h"
@@ -243,6 +247,45 @@ TEST_F(UpdateTest, EachUpdateDialogue) {
     sim_->Stop();
     sim_.reset();
   }
+}
+
+// Started from a working folder where neither the trace nor the log can be written (their
+// names are taken by folders): the first close of the port, at the press of the update
+// button, says so once on standard error, and the update goes through as anywhere else.
+TEST_F(UpdateTest, AnUpdateFromAFolderWhereTheTraceCannotBeWrittenProceeds) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(ExeDir()) / "working";
+  fs::create_directories(folder / "COMM.TRC");
+  fs::create_directories(folder / "COMM.LOG");
+  const fs::path before = fs::current_path();
+  fs::current_path(folder);
+  struct TBack {
+    fs::path to;
+    ~TBack() { fs::current_path(to); }
+  } back{before};
+
+  Connect(apptest::QuickDevice());
+  ASSERT_TRUE(WaitQueryShown());
+  TBoxCloser closer;
+  testing::internal::CaptureStderr();
+  PressUpdate();
+  const bool updated = QtWaitUntil([&] { return Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000);
+  window_.reset();  // its last close writes nothing either
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(updated) << vexsim::Escape(sim_->CommandBytes());
+  EXPECT_EQ(sim_->SoftwareVersion(), "2.0.0.3452");
+  ASSERT_EQ(closer.Seen().size(), 1u);
+  EXPECT_EQ(closer.Seen()[0].Text, Q(kUpdated));
+  std::vector<std::string> reports;
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("cannot write") != std::string::npos) reports.push_back(line);
+  ASSERT_EQ(reports.size(), 1u) << err;
+  EXPECT_NE(reports[0].find((folder / "COMM.TRC").string() + ": Is a directory"), std::string::npos)
+      << reports[0];
+  EXPECT_NE(reports[0].find((folder / "COMM.LOG").string() + ": Is a directory"), std::string::npos)
+      << reports[0];
+  EXPECT_TRUE(fs::is_directory(folder / "COMM.TRC"));
 }
 
 TEST_F(UpdateTest, AWrongPasswordEndsTheUpdateSilently) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +51,8 @@ class TTestDispatcher : public TPlatformDispatcher {
   int ReadThreadId() { return readThread_ ? readThread_->NativeId() : 0; }
   int WriteThreadId() { return writeThread_ ? writeThread_->NativeId() : 0; }
   int DispatchThreadId() { return dispatchThread_ ? dispatchThread_->NativeId() : 0; }
+  int32_t WriterResult() { return writeThread_ ? writeThread_->ReturnValue() : 0; }
+  bool WriterEnded() { return writeThread_ && writeThread_->Ended(); }
   std::atomic<int> serviceRechecks{0};
   void RecheckHandlerService(int32_t change) override {
     ++serviceRechecks;
@@ -71,6 +74,17 @@ struct Harness {
     return d->StartPort(name, 115200, 0, 8, 1, 1030, outSize, 0);
   }
 };
+
+// Waits for cond without serving the main-thread queue: a worker thread's call to the main
+// thread stays pending meanwhile, as it does while the main thread is busy elsewhere.
+bool WaitNotServing(const std::function<bool()>& cond, uint32_t timeoutMs = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 std::string Pattern(size_t n, uint32_t seed) {
   std::string s(n, '\0');
@@ -631,6 +645,52 @@ TEST(DispatcherClose, AHandlerThatStopsThePortEndsTheDeliveryAndTheThreadsReleas
     EXPECT_EQ(h.d->DeviceHandle(), -1);
     h.d.reset();  // the destructor only releases again
   }
+}
+
+// A device that vanishes while the write thread waits for room in it and the dispatch thread
+// delivers to a handler that waits for the main thread (as a packet's or a transfer's events
+// do). The writer ends with the write failure, and its end waits for that delivery, which
+// waits for the main thread, which stops the port meanwhile. The stop's output purge must not
+// wait for an acknowledgement that a writer out of its loop never gives.
+TEST(DispatcherClose, TheOutputPurgeOfAVanishedDeviceWaitsForNoStoppedWriter) {
+  // About every other round the writer sees the hang-up itself; when the read thread's stop
+  // request reaches it first, it acknowledges and ends, and the round proves nothing.
+  int exercised = 0;
+  int round = 0;
+  for (; round < 200 && exercised < 3; ++round) {
+    Harness h;
+    ASSERT_EQ(h.Start(60000), 0);
+    std::atomic<int> mainCalls{0};
+    TBaseDispatcher* d = h.d.get();
+    h.d->AddEventHandler(&mainCalls, [&, d](uint32_t msg, uint32_t, int32_t) {
+      if (msg == TriggerAvailMessage) RunOnMainThread(d->DispatchThread(), [&] { ++mainCalls; });
+    });
+    h.d->SetAvailLength(1);
+    // More than a pty takes while nobody reads its far side: the writer waits for room.
+    const std::string block = Pattern(50000, 7);
+    ASSERT_EQ(h.d->SendBlock(block.data(), static_cast<int32_t>(block.size())), 0);
+    h.pty.Write("x");
+    ASSERT_TRUE(WaitNotServing([&] {
+      int waiting = 0;
+      return h.d->DispatchActive() && h.d->OutputUsed() == 0 &&
+             ioctl(h.pty.Master(), FIONREAD, &waiting) == 0 && waiting >= 2048;
+    }));
+
+    h.pty.CloseMaster();  // the line hangs up
+    ASSERT_TRUE(WaitNotServing([&] {
+      return h.d->DeviceFailed() && (h.d->WriterResult() == -160 || h.d->WriterEnded());
+    }));
+    const bool writerFailed = h.d->WriterResult() == -160;
+    h.d->StopPort();
+    if (writerFailed) {
+      ++exercised;
+      EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwWriterStopped) << "round " << round;
+    }
+    EXPECT_EQ(h.d->DeviceHandle(), -1);
+    ASSERT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+    EXPECT_EQ(mainCalls.load(), 1);  // served while the stop waited for the threads
+  }
+  EXPECT_EQ(exercised, 3) << "in " << round << " rounds";
 }
 
 TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {

@@ -3,15 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm/ComPort.h"
@@ -375,22 +379,148 @@ TEST_F(PortRecorders, TraceSizeChangeStartsARecorderOfTheNewSize) {
   EXPECT_EQ(ReadFile(dir / "COMM.TRC"), "Transmit: \r\nCDEF");
 }
 
-TEST_F(PortRecorders, UnwritableTraceKeepsThePortOpen) {
+// Trace and log files that cannot be written never keep the port open: the close goes on,
+// the failure is reported once on standard error (one line naming each file and why), and no
+// later close of the port tries again. Both ways a close comes: Open := False, and a move to
+// another device (ComNumber written while open), which reopens the port.
+TEST_F(PortRecorders, UnwritableFilesNeverKeepThePortOpenAndAreReportedOnce) {
+  struct TCase {
+    const char* what;
+    std::function<void()> prepare;  // run before the close, undone by restore
+    std::function<void()> restore;
+    std::string trace, log;                                   // file names
+    std::vector<std::pair<std::string, std::string>> failed;  // file, reason
+  };
+  const std::string trace = dir / "COMM.TRC", log = dir / "COMM.LOG";
+  const std::string missingTrace = dir / "missing/COMM.TRC", missingLog = dir / "missing/COMM.LOG";
+  const std::string readOnly = dir / "read-only";
+  const bool root = geteuid() == 0;
+  const std::vector<TCase> cases = {
+      {"a missing folder",
+       nullptr,
+       nullptr,
+       missingTrace,
+       missingLog,
+       {{missingTrace, "Path not found"}, {missingLog, "Path not found"}}},
+      {"a folder where the trace should be",
+       [&] { fs::create_directory(trace); },
+       [&] { fs::remove_all(trace); },
+       trace,
+       log,
+       {{trace, "Is a directory"}}},
+      {"a full device",
+       nullptr,
+       nullptr,
+       "/dev/full",
+       "/dev/full",
+       {{"/dev/full", "Disk is full"}, {"/dev/full", "Disk is full"}}},
+      {"a read-only folder",
+       [&] {
+         fs::create_directory(readOnly);
+         fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+         if (root) setfsuid(65534);  // root writes anywhere: the close runs as nobody
+       },
+       [&] {
+         if (root) setfsuid(0);
+         fs::remove_all(readOnly);
+       },
+       readOnly + "/COMM.TRC",
+       readOnly + "/COMM.LOG",
+       {{readOnly + "/COMM.TRC", "File access denied"},
+        {readOnly + "/COMM.LOG", "File access denied"}}},
+  };
+  for (const bool byMove : {false, true}) {
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (byMove ? ", closed by a move" : ", closed"));
+      PtyPair other;
+      chmod(other.SlavePath().c_str(), 0666);  // a move under another identity can open it
+      TComPort p;
+      p.SetComNumber(TCustomComPort::PortNumberForPath(pty.SlavePath()));
+      p.SetPromptForPort(false);
+      p.SetAutoOpen(false);
+      p.SetTraceName(c.trace);
+      p.SetLogName(c.log);
+      p.SetTracing(tlOn);
+      p.SetLogging(tlOn);
+      p.SetOpen(true);
+      p.SendText("a");
+      EXPECT_EQ(pty.ReadFor(1, 5000), "a");
+
+      if (c.prepare) c.prepare();
+      testing::internal::CaptureStderr();
+      if (byMove) {
+        EXPECT_NO_THROW(p.SetComNumber(TCustomComPort::PortNumberForPath(other.SlavePath())));
+      } else {
+        EXPECT_NO_THROW(p.SetOpen(false));
+      }
+      const std::string err = testing::internal::GetCapturedStderr();
+      if (c.restore) c.restore();
+      EXPECT_EQ(p.OpenState(), byMove ? osOpen : osClosed);
+      EXPECT_EQ(DispatcherTableSize(), byMove ? 1 : 0);
+      ASSERT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      std::vector<TRecorderFileFailure> expected;
+      for (const auto& [file, reason] : c.failed) expected.push_back({file, 0, reason});
+      EXPECT_EQ(err, RecorderFailureLine(expected) + "\n");
+      EXPECT_NE(err.find(c.failed[0].first + ": " + c.failed[0].second), std::string::npos) << err;
+      if (c.failed.size() == 1) {
+        EXPECT_NE(ReadFile(log).find("Device: "), std::string::npos);  // the log was written
+      }
+
+      // Nothing is retried, nothing reported again: the failed recorders stay off.
+      testing::internal::CaptureStderr();
+      if (byMove) {
+        p.SendText("b");
+        EXPECT_EQ(other.ReadFor(1, 5000), "b");
+        p.SetOpen(false);
+      }
+      p.SetOpen(true);
+      p.SendText("c");
+      p.SetOpen(false);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+      EXPECT_EQ(p.Tracing(), tlOff);
+      EXPECT_EQ(p.Logging(), tlOff);
+      EXPECT_EQ(p.OpenState(), osClosed);
+      if (fs::exists(log)) fs::remove(log);
+      pty.ReadUntilIdle(20);
+    }
+  }
+}
+
+// A library user takes the report instead of standard error, once the close has run; it may
+// even open the port again from there.
+TEST_F(PortRecorders, AnAssignedHandlerTakesTheFileFailures) {
   port.SetTraceName(dir / "missing/COMM.TRC");
   port.SetTracing(tlOn);
+  port.SetLogging(tlOn);
+  std::vector<TRecorderFileFailure> taken;
+  int calls = 0;
+  port.OnRecorderFailure = [&](TCustomComPort* cp, const std::vector<TRecorderFileFailure>& f) {
+    EXPECT_EQ(cp, &port);
+    EXPECT_EQ(cp->OpenState(), osClosed);
+    taken = f;
+    ++calls;
+    cp->SetOpen(true);
+  };
   port.SetOpen(true);
   port.SendText("a");
-  try {
-    port.SetOpen(false);
-    ADD_FAILURE() << "no exception";
-  } catch (const EInOutError& e) {
-    EXPECT_EQ(e.ErrorCode(), 3);
-    EXPECT_STREQ(e.what(), "Path not found");
-  }
-  EXPECT_EQ(port.OpenState(), osOpen);
-  EXPECT_EQ(port.Tracing(), tlOn);
-  // The recorder was discarded, so the next close has nothing to write and completes.
+  testing::internal::CaptureStderr();
   port.SetOpen(false);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(calls, 1);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].FileName, dir / "missing/COMM.TRC");
+  EXPECT_EQ(taken[0].ErrorCode, 3);
+  EXPECT_EQ(taken[0].Reason, "Path not found");
+  EXPECT_NE(ReadFile(dir / "COMM.LOG").find("Device: "), std::string::npos);  // written
+
+  // Opened again by the handler, and quiet from then on.
+  ASSERT_EQ(port.OpenState(), osOpen);
+  port.SendText("b");
+  EXPECT_EQ(pty.ReadFor(2, 5000), "ab");
+  port.SetOpen(false);
+  EXPECT_EQ(calls, 1);
   EXPECT_EQ(port.OpenState(), osClosed);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -612,6 +613,73 @@ TEST_F(PacketTest, EventMayCloseThePortAndTheNextOpenStartsClean) {
   pty.Write("\nAGAIN\r");
   ASSERT_TRUE(WaitPackets(2));
   EXPECT_EQ(packets, (std::vector<std::string>{"\nBYE\r", "\nAGAIN\r"}));
+}
+
+// Moving the open port to another device, as the window does when a second device arrives:
+// a packet bound to the port and armed again by OnPortOpen (the window's way) keeps matching
+// the new device's lines, and every trigger keeps a handle of its own. Once with a trigger of
+// the port's own user that must survive the move, once with the packet's timer alone.
+TEST(PacketOnAMovedPort, KeepsMatchingTheNewDevicesLinesWithItsOwnTimer) {
+  for (const bool ownTrigger : {false, true}) {
+    SCOPED_TRACE(ownTrigger ? "with a trigger of the port's user" : "with the packet alone");
+    PtyPair first, second;
+    TComPort port;
+    port.SetComNumber(TCustomComPort::PortNumberForPath(first.SlavePath()));
+    port.SetPromptForPort(false);
+    port.SetAutoOpen(false);
+    port.SetBaud(115200);
+    port.SetDTR(false);
+    port.SetRTS(false);
+    ExceptionDisplayCapture display;
+    TDataPacket packet;
+    packet.SetStartString("\n");
+    packet.SetEndString("\r");
+    packet.SetEndCond({ecString});
+    packet.SetTimeOut(500);
+    std::vector<std::string> lines;
+    packet.OnStringPacket = [&](TDataPacket*, const std::string& s) { lines.push_back(s); };
+    packet.SetComPort(&port);
+    port.OnPortOpen = [&](TCustomComPort* cp) {
+      packet.SetEnabled(true);
+      packet.SetAutoEnable(true);
+      cp->SendText("\r\nloader\r\n");
+    };
+    port.SetOpen(true);
+    int32_t timer = 0;
+    if (ownTrigger) {
+      timer = port.NewTimerTrigger();
+      port.ArmTimerTrigger(timer, 10000, true);
+    }
+    EXPECT_EQ(first.ReadFor(10, 5000), "\r\nloader\r\n");
+    first.Write("\nERROR\r");
+    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 1; }));
+
+    port.SetComNumber(TCustomComPort::PortNumberForPath(second.SlavePath()));
+    ASSERT_EQ(port.OpenState(), osOpen);
+    EXPECT_EQ(second.ReadFor(10, 5000), "\r\nloader\r\n");
+    second.Write("\nERROR\r");
+    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 2; }))
+        << ::testing::PrintToString(display.Messages());
+    second.Write("\nVERSW=1.2\r");
+    ASSERT_TRUE(WaitUntil([&] { return lines.size() == 3; }))
+        << ::testing::PrintToString(display.Messages());
+    EXPECT_EQ(lines, (std::vector<std::string>{"\nERROR\r", "\nERROR\r", "\nVERSW=1.2\r"}));
+    EXPECT_TRUE(display.Messages().empty()) << ::testing::PrintToString(display.Messages());
+
+    // The packet's timer and the user's trigger are distinct, and the user's is still armed.
+    const std::vector<TTimerTrigger> timers = port.ActiveDispatcher()->TimerTriggers();
+    ASSERT_EQ(timers.size(), ownTrigger ? 2u : 1u);
+    if (ownTrigger) {
+      EXPECT_NE(timers[0].Handle, timers[1].Handle);
+      const auto mine = std::find_if(timers.begin(), timers.end(),
+                                     [&](const TTimerTrigger& t) { return t.Handle == timer; });
+      ASSERT_NE(mine, timers.end());
+      EXPECT_TRUE(mine->Active);
+      EXPECT_EQ(mine->Interval, 10000);
+      EXPECT_NO_THROW(port.DropTrigger(timer));
+    }
+    port.SetOpen(false);
+  }
 }
 
 TEST_F(PacketTest, PacketsOfAPortShareOneManagerFreedAfterTheLastUnbinds) {

@@ -1,18 +1,16 @@
-// The dispatcher's two diagnostic files: the byte trace and the dispatch log, written as
-// CR LF text on request (the port writes both when it first closes).
+// The trace file and the dispatch log file: their formats, written through a 512-byte buffer.
+
+#include "comm/RecorderFiles.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "comm/Common.h"
-#include "comm/Dispatcher.h"
 #include "comm/ErrorText.h"
-#include "platform/SystemText.h"
 
 namespace comm {
 
@@ -247,28 +245,25 @@ void AppendLogRecord(std::string& line, const TLogBuffer& record, bool hex, bool
 
 }  // namespace
 
-int32_t TBaseDispatcher::WriteTraceFile(const std::string& name, bool append, bool hex,
-                                        bool allHex) {
-  std::lock_guard lock(stateLock_);
-  if (!traceBuf_ || traceSize_ == 0 || (!traceWrapped_ && tracePosition_ == 0)) return 0;
-
+TRecorderFileResult WriteTraceText(const std::string& name, bool append, bool hex, bool allHex,
+                                   const uint8_t* ring, uint32_t ringEntries, uint32_t first,
+                                   uint32_t count) {
+  TRecorderFileResult result;
   TTextFile file;
   if (const int err = file.Open(name, append); err != 0) {
-    DiscardTrace();
-    return -IoErrorCode(err);
+    result.Code = -IoErrorCode(err);
+    return result;
   }
+  result.Opened = true;
 
-  // Oldest entry first: after a wrap the ring starts at the write position.
-  const uint32_t first = traceWrapped_ ? tracePosition_ : 0;
-  const uint32_t count = traceWrapped_ ? traceSize_ : tracePosition_;
   uint8_t lastKind = 0;
   int column = 0;
   bool firstEntry = true;
   std::string out;
   for (uint32_t n = 0; n < count; ++n) {
-    const uint32_t index = (first + n) % traceSize_;
-    const uint8_t kind = traceBuf_[2 * static_cast<size_t>(index)];
-    const uint8_t byte = traceBuf_[2 * static_cast<size_t>(index) + 1];
+    const uint32_t index = (first + n) % ringEntries;
+    const uint8_t kind = ring[2 * static_cast<size_t>(index)];
+    const uint8_t byte = ring[2 * static_cast<size_t>(index) + 1];
     if (kind != lastKind) {
       if (!firstEntry) {
         out += "\r\n\r\n";
@@ -302,41 +297,40 @@ int32_t TBaseDispatcher::WriteTraceFile(const std::string& name, bool append, bo
   }
   file.Write(out);  // the last item ends the file: no line end after it
   const int err = file.Close();
-  // The ring starts over whether or not the file could be written.
-  BeginTrace(traceSize_);
-  return err != 0 ? -IoErrorCode(err) : 0;
+  result.Code = err != 0 ? -IoErrorCode(err) : 0;
+  return result;
 }
 
-int32_t TBaseDispatcher::WriteDispatchLogFile(const std::string& name, bool append, bool hex,
-                                              bool allHex) {
-  if (logQueue_.Empty()) return 0;
-  std::lock_guard lock(stateLock_);
-
+TRecorderFileResult WriteDispatchLogText(const std::string& name, bool append, bool hex,
+                                         bool allHex, const std::string& deviceName,
+                                         const std::string& osText,
+                                         const std::function<std::unique_ptr<TIOBuffer>()>& next) {
+  TRecorderFileResult result;
   TTextFile file;
-  if (const int err = file.Open(name, append); err != 0) return -IoErrorCode(err);
+  if (const int err = file.Open(name, append); err != 0) {
+    result.Code = -IoErrorCode(err);
+    return result;
+  }
+  result.Opened = true;
 
   file.WriteLine(std::string("COMM ") + kCommVersion);
   file.WriteLine(std::string("Compiler : ") + kCompilerText);
-  file.WriteLine("Operating System : " + Cut(OperatingSystemText(), 80));
-  file.WriteLine("Device: " + deviceName_);
+  file.WriteLine("Operating System : " + Cut(osText, 80));
+  file.WriteLine("Device: " + deviceName);
   file.WriteLine("Date/time: " + Cut(LocalDateTimeText(), 80));
   file.WriteLine(ErrorText(kLogHeader));
   file.WriteLine(ErrorText(kLogRule));
 
-  // Only the records queued now: others that keep arriving wait for the next file.
   std::string line;
-  for (uint32_t left = logQueue_.Count(); left > 0; --left) {
-    std::unique_ptr<TIOBuffer> record = logQueue_.PopFirst();
-    if (!record) break;
+  while (std::unique_ptr<TIOBuffer> record = next()) {
     if (record->Kind() != TIOBufferKind::Log) continue;
     line.clear();
     AppendLogRecord(line, static_cast<const TLogBuffer&>(*record), hex, allHex);
     file.WriteLine(line);
   }
   const int err = file.Close();
-  return err != 0 ? -IoErrorCode(err) : 0;
+  result.Code = err != 0 ? -IoErrorCode(err) : 0;
+  return result;
 }
-
-std::string TBaseDispatcher::OperatingSystemText() { return platform::OperatingSystemText(); }
 
 }  // namespace comm
