@@ -14,6 +14,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -306,7 +307,8 @@ class FlashTest : public ::testing::Test {
   }
   void TearDown() override {
     sims_.clear();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   // Plugs a device in and plays it with a simulator of the given options.
