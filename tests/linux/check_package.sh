@@ -122,14 +122,19 @@ fi
 DOC="$ROOTFS/usr/share/doc/vexilora-update"
 head -n1 "$DOC/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
   fail "copyright: not in the machine-readable format"
-changelog_version=$(dpkg-parsechangelog -l <(zcat "$DOC/changelog.gz") -S Version 2>&1) ||
+zcat "$DOC/changelog.gz" >"$WORK/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$WORK/changelog" -S Version 2>&1) ||
   fail "changelog does not parse: $changelog_version"
 [[ $changelog_version == "$VERSION" ]] || fail "changelog's version $changelog_version"
 
-# The manual pages read without a complaint from man, and say what the programs are.
-for program in vexilora-update vexilora-flash; do
+# The manual pages read without a complaint from man, and say what the programs are and what
+# they take (an option of each).
+for entry in vexilora-update:--version vexilora-flash:--password-file; do
+  program=${entry%%:*}
+  option=${entry#*:}
   page="$ROOTFS/usr/share/man/man1/$program.1.gz"
-  if ! text=$(MANWIDTH=80 MAN_KEEP_FORMATTING= man --warnings -l "$page" 2>"$WORK/man.err"); then
+  # In plain ASCII, so that a hyphen reads as one.
+  if ! text=$(MANWIDTH=80 LC_ALL=C man --warnings -E ascii -l "$page" 2>"$WORK/man.err"); then
     fail "man -l $program.1.gz failed: $(cat "$WORK/man.err")"
     continue
   fi
@@ -137,8 +142,8 @@ for program in vexilora-update vexilora-flash; do
   for heading in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
     grep -q "^$heading" <<<"$text" || fail "$program.1: no $heading section"
   done
-  grep -q "^ *$program - " <<<"$text" || fail "$program.1: the NAME line does not name $program"
-  grep -q -- "--help" <<<"$text" || fail "$program.1: --help is not described"
+  grep -Eq "^ *$program +- " <<<"$text" || fail "$program.1: the NAME line does not name $program"
+  grep -q -- "$option" <<<"$text" || fail "$program.1: $option is not described"
 done
 
 # ---- the programs are hardened as Debian's are ----------------------------------------------------
@@ -185,7 +190,9 @@ grep -q '^demo: pressing "Update Vexilora"$' "$WORK/run.log" ||
   fail "the installed utility's window is not in English under an English locale"
 leftover=$(find "$BIN" -mindepth 1 ! -name vexilora-update ! -name vexilora-flash)
 [[ -z $leftover ]] || fail "left in the program's folder: $leftover"
-leftover=$(find "$WORK/runtime" "$WORK/tmp" -mindepth 1)
+# The single-window lock file stays (removing it would let two starts lock two files); the
+# socket beside it goes with the window.
+leftover=$(find "$WORK/runtime" "$WORK/tmp" -mindepth 1 ! -path "$WORK/runtime/vexilora-update.lock")
 [[ -z $leftover ]] || fail "private run folder left behind: $leftover"
 for shot in 1-device-found 2-updating 3-success-box 4-updated; do
   [[ -s "$WORK/shots/$shot.png" ]] || fail "no screenshot $shot.png"
