@@ -147,21 +147,17 @@ TEST_F(SingleInstanceTest, ASocketLeftByACrashedInstanceDoesNotBlockTheNextStart
   ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
   ASSERT_TRUE(S_ISSOCK(st.st_mode));
 
-  // The program starts over it: it listens there once it runs...
-  ChildProcess& first = Start("first");
-  ASSERT_TRUE(QtWaitUntil(
-      [&] {
-        QLocalSocket s;
-        s.connectToServer(probe.SocketPath());
-        return s.waitForConnected(100);
-      },
-      60000))
-      << Output("first");
-  // ...and a start after it finds it.
-  TSingleInstance client(Folder());
-  EXPECT_EQ(client.Claim({}, 60000), TClaim::HandedOver) << client.Problem().toStdString() << "\n"
-                                                         << Output("first");
-  EXPECT_TRUE(first.Running()) << Output("first");
+  // The next start becomes the running one over it and listens there...
+  TSingleInstance next(Folder());
+  QSignalSpy requests(&next, &TSingleInstance::ActivationRequested);
+  ASSERT_EQ(next.Claim({}, 60000), TClaim::First) << next.Problem().toStdString();
+  EXPECT_TRUE(next.Listening()) << next.Problem().toStdString();
+  EXPECT_TRUE(next.Problem().isEmpty()) << next.Problem().toStdString();
+  // ...so that the program started after it finds it.
+  ChildProcess& second = Start("second");
+  ASSERT_TRUE(Ended(second)) << Output("second");
+  EXPECT_TRUE(second.ExitedWith(0)) << second.Describe() << "\n" << Output("second");
+  EXPECT_TRUE(QtWaitUntil([&] { return requests.size() == 1; }));
 }
 
 TEST_F(SingleInstanceTest, OfTwoStartsAtTheSameMomentExactlyOneOpensTheWindow) {
