@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "app/FirmwareImage.h"
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
   window.reset();
   sim.Stop();
   close(slave);
-  std::system((std::string("rm -rf '") + dir + "'").c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
   return 0;
 }

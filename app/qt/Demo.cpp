@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -79,9 +80,18 @@ void TDemo::Attach(TMainWindow& window) {
   });
 }
 
+// What the window shows (in its language), not the logic's source texts.
+std::string TDemo::Shown(const char* name) const {
+  if (auto* box = window_->findChild<QLineEdit*>(QString::fromLatin1(name)))
+    return box->text().toStdString();
+  if (auto* label = window_->findChild<QLabel*>(QString::fromLatin1(name)))
+    return label->text().toStdString();
+  return {};
+}
+
 std::string TDemo::Versions() const {
-  const app::TViewState& v = form_->View();
-  return "hardware " + v.uiTEHWVer + ", software " + v.uiTESWVer + ", image " + v.uiTEUpVer;
+  return "hardware " + Shown("uiTEHWVer") + ", software " + Shown("uiTESWVer") + ", image " +
+         Shown("uiTEUpVer");
 }
 
 void TDemo::Screenshot(QWidget& widget, const char* name) {
@@ -141,8 +151,8 @@ void TDemo::Tick() {
   if (window_ == nullptr) return;
 
   const app::TViewState& v = form_->View();
-  if (v.uiLabel1 != lastStatus_) {
-    lastStatus_ = v.uiLabel1;
+  if (const std::string status = Shown("uiLabel1"); status != lastStatus_) {
+    lastStatus_ = status;
     Say("status: " + OneLine(lastStatus_));
   }
   for (const std::unique_ptr<TForm2>& w : window_->PasswordWindows()) {
@@ -175,7 +185,7 @@ void TDemo::Tick() {
       // Back at rest without the success box: the update was given up (or the password
       // refused).
       if (idle && !PasswordWindowOpen())
-        Finish(1, "failed: the update ended without success (" + OneLine(v.uiLabel1) + ")");
+        Finish(1, "failed: the update ended without success (" + OneLine(Shown("uiLabel1")) + ")");
       break;
     case TStage::WaitVersion:
       if (idle) {

@@ -40,6 +40,7 @@ class TDemo : public QObject {
   void Tick();
   void HandleBox(QMessageBox& box);
   bool PasswordWindowOpen() const;
+  std::string Shown(const char* name) const;
   std::string Versions() const;
   void Screenshot(QWidget& widget, const char* name);
   void Finish(int code, const std::string& text);

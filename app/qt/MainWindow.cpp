@@ -1,41 +1,34 @@
 #include "app/qt/MainWindow.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QPainter>
 #include <QScreen>
-#include <QSvgRenderer>
 #include <QTimer>
 
+#include "app/qt/Language.h"
 #include "app/qt/PassWindow.h"
 
 namespace appqt {
 
 namespace {
 
-const char* const kIconFiles[5] = {":/icons/error.svg", ":/icons/warning.svg",
-                                   ":/icons/information.svg", ":/icons/not-allowed.svg",
-                                   ":/icons/success.svg"};
-
-QPixmap RenderIcon(const char* file) {
-  QPixmap pixmap(48, 48);
-  pixmap.fill(Qt::transparent);
-  QSvgRenderer renderer{QString::fromLatin1(file)};
-  QPainter painter(&pixmap);
-  renderer.render(&painter);
-  return pixmap;
-}
-
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), s.size()); }
 
-// A carriage return in a status text is a line break.
-QString StatusText(const std::string& s) {
-  QString text = FromUtf8(s);
-  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return text;
+// The caption is the design caption (a text of the logic) followed by the file version.
+QString CaptionText(const std::string& caption) {
+  const std::string design = app::kDesignCaption;
+  if (caption.rfind(design, 0) != 0) return FromUtf8(caption);
+  return TranslateLogicText(design) + FromUtf8(caption.substr(design.size()));
+}
+
+// A version box holds the device's version as it said it, or one of the logic's own words.
+QString VersionBoxText(const std::string& text) {
+  if (text == app::kAbsent || text == app::kBootloader) return TranslateLogicText(text);
+  return FromUtf8(text);
 }
 
 QLineEdit* MakeVersionBox(QWidget* parent, int left, int top, bool flat) {
@@ -55,8 +48,8 @@ QLineEdit* MakeVersionBox(QWidget* parent, int left, int top, bool flat) {
   return box;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
-  auto* label = new QLabel(QString::fromUtf8(text), parent);
+QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top) {
+  auto* label = new QLabel(text, parent);
   label->move(left, top);
   label->adjustSize();
   return label;
@@ -86,31 +79,27 @@ TMainWindow::TMainWindow(const std::string& exePath)
   setFixedSize(311, 230);
   setAttribute(Qt::WA_DeleteOnClose, false);
 
-  for (size_t i = 0; i < uiImageList1_.size(); ++i) uiImageList1_[i] = RenderIcon(kIconFiles[i]);
-
   uiGBControl = new QWidget(this);
   uiGBControl->setObjectName(QStringLiteral("uiGBControl"));
   uiGBControl->setGeometry(0, 0, 297, 230);
 
-  uiLHWVer = MakeLabel(uiGBControl, "Аппаратная версия :", 24, 16);
+  uiLHWVer = MakeLabel(uiGBControl, tr("Аппаратная версия :"), 24, 16);
   uiLHWVer->setObjectName(QStringLiteral("uiLHWVer"));
   uiTEHWVer = MakeVersionBox(uiGBControl, 153, 15, false);
   uiTEHWVer->setObjectName(QStringLiteral("uiTEHWVer"));
-  uiLSWVer = MakeLabel(uiGBControl, "Программная версия :", 24, 43);
+  uiLSWVer = MakeLabel(uiGBControl, tr("Программная версия :"), 24, 43);
   uiLSWVer->setObjectName(QStringLiteral("uiLSWVer"));
   uiTESWVer = MakeVersionBox(uiGBControl, 153, 42, false);
   uiTESWVer->setObjectName(QStringLiteral("uiTESWVer"));
-  uiLUpVer = MakeLabel(uiGBControl, "Версия обновления :", 24, 70);
+  uiLUpVer = MakeLabel(uiGBControl, tr("Версия обновления :"), 24, 70);
   uiLUpVer->setObjectName(QStringLiteral("uiLUpVer"));
   uiTEUpVer = MakeVersionBox(uiGBControl, 153, 69, true);
   uiTEUpVer->setObjectName(QStringLiteral("uiTEUpVer"));
 
-  uiImage1 = new QLabel(uiGBControl);
+  // The 48 x 48 picture stretched to the image's size, drawn for the screen's pixel ratio.
+  uiImage1 = new TStatusImage(uiGBControl);
   uiImage1->setObjectName(QStringLiteral("uiImage1"));
   uiImage1->setGeometry(24, 107, 52, 52);
-  uiImage1->setScaledContents(true);  // the 48 x 48 icon stretched to the image's size
-  uiImage1->setAttribute(Qt::WA_TransparentForMouseEvents);
-  uiImage1->setAttribute(Qt::WA_TranslucentBackground);
 
   uiLabel1 = new QLabel(uiGBControl);
   uiLabel1->setObjectName(QStringLiteral("uiLabel1"));
@@ -119,7 +108,7 @@ TMainWindow::TMainWindow(const std::string& exePath)
   uiLabel1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   uiLabel1->setTextFormat(Qt::PlainText);
 
-  uiButton1 = new QPushButton(QString::fromUtf8("Обновить Vexilora"), uiGBControl);
+  uiButton1 = new QPushButton(tr("Обновить Vexilora"), uiGBControl);
   uiButton1->setObjectName(QStringLiteral("uiButton1"));
   uiButton1->setGeometry(24, 192, 121, 25);
   uiButton1->setAutoDefault(false);
@@ -152,21 +141,18 @@ TMainWindow::~TMainWindow() {
 void TMainWindow::StateChanged() {
   if (!form_) return;
   const app::TViewState& v = form_->View();
-  const QString caption = FromUtf8(v.Caption);
+  const QString caption = CaptionText(v.Caption);
   if (windowTitle() != caption) setWindowTitle(caption);
   auto setBox = [](QLineEdit* box, const std::string& text) {
-    const QString t = FromUtf8(text);
+    const QString t = VersionBoxText(text);
     if (box->text() != t) box->setText(t);
   };
   setBox(uiTEHWVer, v.uiTEHWVer);
   setBox(uiTESWVer, v.uiTESWVer);
   setBox(uiTEUpVer, v.uiTEUpVer);
-  const QString status = StatusText(v.uiLabel1);
+  const QString status = TranslateStatusText(v.uiLabel1Template, v.uiLabel1Args);
   if (uiLabel1->text() != status) uiLabel1->setText(status);
-  if (v.uiImage1 != shownIcon_ && v.uiImage1 >= 0 && v.uiImage1 < 5) {
-    shownIcon_ = v.uiImage1;
-    uiImage1->setPixmap(uiImageList1_[static_cast<size_t>(shownIcon_)]);
-  }
+  if (v.uiImage1 >= 0 && v.uiImage1 < TStatusImage::kIconCount) uiImage1->SetIcon(v.uiImage1);
   uiButton1->setEnabled(v.uiButton1Enabled);
   const int maximum = std::max(0, v.ProgressMax);
   if (uiProgressBar1->maximum() != maximum) uiProgressBar1->setRange(0, maximum);
@@ -181,8 +167,10 @@ void TMainWindow::MessageBox(const std::string& caption, const std::string& text
   if (icon == app::TMessageIcon::Error) qtIcon = QMessageBox::Critical;
   if (icon == app::TMessageIcon::Warning) qtIcon = QMessageBox::Warning;
   // Owned by no window, as the platform's message box without an owner.
-  QMessageBox box(qtIcon, FromUtf8(caption), FromUtf8(text), QMessageBox::Ok, nullptr);
+  QMessageBox box(qtIcon, TranslateLogicText(caption), TranslateLogicText(text), QMessageBox::Ok,
+                  nullptr);
   box.setFont(DesignFont());
+  box.button(QMessageBox::Ok)->setText(tr("ОК"));
   box.exec();
 }
 
@@ -194,6 +182,26 @@ void TMainWindow::Pause(uint32_t ms) {
 }
 
 void TMainWindow::OpenPasswordWindow() { passWindows_.push_back(std::make_unique<TForm2>(*this)); }
+
+void TMainWindow::BringToFront(const QString& activationToken) {
+  // Wayland's platform plugin hands this token to the compositor with the next activation.
+  if (!activationToken.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+  if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+  if (!isVisible()) show();
+  raise();
+  activateWindow();
+  // What holds the input now (a message box, the password window) goes on top of it.
+  for (const std::unique_ptr<TForm2>& w : passWindows_) {
+    if (w->isVisible()) {
+      w->raise();
+      w->activateWindow();
+    }
+  }
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->raise();
+    modal->activateWindow();
+  }
+}
 
 void TMainWindow::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);

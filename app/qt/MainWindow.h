@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QString>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "app/Main.h"
 #include "app/qt/DeviceWatch.h"
 #include "app/qt/MainLoop.h"
+#include "app/qt/StatusImage.h"
 
 namespace appqt {
 
@@ -40,14 +42,24 @@ class TMainWindow : public QWidget, public app::TForm1View {
   void Pause(uint32_t ms) override;
   void OpenPasswordWindow() override;
 
-  // The picture of image-list icon n (0 to 4), 48 x 48.
-  const QPixmap& ImageListIcon(int n) const { return uiImageList1_.at(static_cast<size_t>(n)); }
+  // The picture of image-list icon n (0 to 4), 48 x 48 logical pixels at a device-pixel ratio.
+  static QPixmap ImageListIcon(int n, qreal ratio = 1.0) {
+    return TStatusImage::Render(n, QSize(48, 48), ratio);
+  }
+  // The image-list index uiImage1 shows.
+  int ShownIcon() const { return uiImage1->Icon(); }
   // The password windows made so far, the newest last.
   const std::vector<std::unique_ptr<TForm2>>& PasswordWindows() const { return passWindows_; }
 
   // The font of both windows: Tahoma where installed, otherwise the system's sans font, at
   // an 11-pixel height.
   static QFont DesignFont();
+
+  // Another start of the utility asked for this window (it then exits): shown, restored from
+  // the task bar and brought to the front, with whatever box or password window is open on
+  // top of it. activationToken: the one the desktop gave that start (Wayland's
+  // XDG_ACTIVATION_TOKEN), which lets a compositor give this window the focus.
+  void BringToFront(const QString& activationToken = {});
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -63,12 +75,10 @@ class TMainWindow : public QWidget, public app::TForm1View {
   QLineEdit* uiTESWVer = nullptr;
   QLabel* uiLUpVer = nullptr;
   QLineEdit* uiTEUpVer = nullptr;
-  QLabel* uiImage1 = nullptr;
+  TStatusImage* uiImage1 = nullptr;
   QLabel* uiLabel1 = nullptr;
   QPushButton* uiButton1 = nullptr;
   QProgressBar* uiProgressBar1 = nullptr;
-  std::array<QPixmap, 5> uiImageList1_;
-  int shownIcon_ = -1;
   bool firstShowDone_ = false;
   std::vector<std::unique_ptr<TForm2>> passWindows_;
   std::unique_ptr<app::TForm1> form_;

@@ -19,11 +19,11 @@ TForm2::TForm2(TMainWindow& owner)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       owner_(owner) {
   setObjectName(QStringLiteral("TForm2"));
-  setWindowTitle(QString::fromUtf8("Пароль"));
+  setWindowTitle(tr("Пароль"));
   setFont(TMainWindow::DesignFont());
   setFixedSize(193, 85);
 
-  uiLabel1 = new QLabel(QString::fromUtf8("Пароль:"), this);
+  uiLabel1 = new QLabel(tr("Пароль:"), this);
   uiLabel1->setObjectName(QStringLiteral("uiLabel1"));
   uiLabel1->move(16, 16);
   uiLabel1->adjustSize();
@@ -36,11 +36,11 @@ TForm2::TForm2(TMainWindow& owner)
   uiTextEdit1->setValidator(new TCp1251Validator(uiTextEdit1));
 
   // Neither button is a default or cancel button: Enter and Escape do nothing special.
-  uiButton1 = new QPushButton(QString::fromUtf8("Ок"), this);
+  uiButton1 = new QPushButton(tr("Ок"), this);
   uiButton1->setObjectName(QStringLiteral("uiButton1"));
   uiButton1->setGeometry(16, 48, 75, 20);
   uiButton1->setAutoDefault(false);
-  uiButton2 = new QPushButton(QString::fromUtf8("Отмена"), this);
+  uiButton2 = new QPushButton(tr("Отмена"), this);
   uiButton2->setObjectName(QStringLiteral("uiButton2"));
   uiButton2->setGeometry(97, 48, 75, 20);
   uiButton2->setAutoDefault(false);

@@ -16,10 +16,12 @@
 #include <QPushButton>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "app/FileVersion.h"
 #include "app/Main.h"
+#include "app/qt/StatusImage.h"
 #include "comm/Exceptions.h"
 #include "platform/MessageQueue.h"
 #include "tests/app/support/QtWait.h"
@@ -43,12 +45,7 @@ class MainWindowTest : public ::testing::Test {
   }
   QString Text(const char* box) { return Find<QLineEdit>(box)->text(); }
   // The index of the image-list picture uiImage1 shows, or -1.
-  int ShownIcon() {
-    const QImage shown = Find<QLabel>("uiImage1")->pixmap().toImage();
-    for (int i = 0; i < 5; ++i)
-      if (shown == window_->ImageListIcon(i).toImage()) return i;
-    return -1;
-  }
+  int ShownIcon() { return window_->ShownIcon(); }
   app::TForm1& Form() { return window_->Form(); }
 
   std::unique_ptr<appqt::TMainWindow> window_;
@@ -111,13 +108,20 @@ TEST_F(MainWindowTest, ShowsTheDesignedWindowBeforeTheFirstSearch) {
   EXPECT_EQ(Find<QProgressBar>("uiProgressBar1")->value(), 0);
   EXPECT_EQ(ShownIcon(), app::iiInformation);
 
-  // Five distinct 48 x 48 pictures, none of them blank.
-  for (int i = 0; i < 5; ++i) {
-    const QImage icon = window_->ImageListIcon(i).toImage();
-    EXPECT_EQ(icon.size(), QSize(48, 48)) << i;
-    EXPECT_NE(icon.pixelColor(24, 24).alpha(), 0) << "icon " << i << " is empty in the middle";
-    for (int j = 0; j < i; ++j) {
-      EXPECT_NE(icon, window_->ImageListIcon(j).toImage()) << i << j;
+  // Five distinct 48 x 48 pictures, none of them blank, drawn for any pixel ratio: at 2 they
+  // have twice the pixels, not the same ones enlarged.
+  for (const qreal ratio : {1.0, 2.0}) {
+    for (int i = 0; i < 5; ++i) {
+      const QPixmap pixmap = window_->ImageListIcon(i, ratio);
+      EXPECT_EQ(pixmap.deviceIndependentSize(), QSizeF(48, 48)) << i;
+      EXPECT_EQ(pixmap.devicePixelRatio(), ratio) << i;
+      const QImage icon = pixmap.toImage();
+      EXPECT_EQ(icon.size(), QSize(48, 48) * ratio) << i;
+      EXPECT_NE(icon.pixelColor(icon.width() / 2, icon.height() / 2).alpha(), 0)
+          << "icon " << i << " is empty in the middle";
+      for (int j = 0; j < i; ++j) {
+        EXPECT_NE(icon, window_->ImageListIcon(j, ratio).toImage()) << i << j;
+      }
     }
   }
   apptest::SaveScreenshot(window_.get(), "main-initial");
@@ -259,6 +263,32 @@ TEST_F(MainWindowTest, AStatusTextsCarriageReturnIsALineBreak) {
   EXPECT_EQ(Form().View().uiLabel1, "one\rtwo");
 }
 
+// Run also with QT_SCALE_FACTOR=2 (ctest app.MainWindowAtScale2): the status icon is drawn
+// for the window's device-pixel ratio, whatever it is, not enlarged from a fixed picture.
+TEST_F(MainWindowTest, TheStatusIconIsDrawnAtTheWindowsPixelRatio) {
+  window_->show();
+  ASSERT_TRUE(QtWaitUntil([&] { return window_->isVisible(); }));
+  auto* image = window_->findChild<appqt::TStatusImage*>(QStringLiteral("uiImage1"));
+  ASSERT_NE(image, nullptr);
+  const qreal ratio = window_->devicePixelRatioF();
+  if (qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+    EXPECT_EQ(ratio, qEnvironmentVariable("QT_SCALE_FACTOR").toDouble());
+  }
+  for (const int icon : {app::iiSuccess, app::iiWarning}) {
+    Form().ShowIcon(icon);
+    EXPECT_EQ(image->Icon(), icon);
+    EXPECT_TRUE(QtWaitUntil([&] { return image->DrawnIcon() == icon; }));
+    EXPECT_EQ(image->Drawn().devicePixelRatio(), ratio);
+    EXPECT_EQ(image->Drawn().size(), QSize(52, 52) * ratio);
+  }
+  // The whole window has the ratio's pixels.
+  const QPixmap picture = window_->grab();
+  EXPECT_EQ(picture.devicePixelRatio(), ratio);
+  EXPECT_EQ(picture.size(), QSize(311, 230) * ratio);
+  apptest::SaveScreenshot(window_.get(),
+                          "main-at-ratio-" + std::to_string(static_cast<int>(ratio * 100)));
+}
+
 TEST(ProcessorAffinity, TheWholeProcessRunsOnItsFirstProcessorWhenItHasSeveral) {
   cpu_set_t before;
   ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
@@ -290,18 +320,49 @@ TEST(ProcessorAffinity, TheWholeProcessRunsOnItsFirstProcessorWhenItHasSeveral) 
   }
 }
 
-TEST(CommandLine, ArgumentsOfItsOwnGetTheUsageAndExitCode2) {
+TEST(CommandLine, HelpVersionQtsOptionsAndAnythingElse) {
+  struct Case {
+    const char* Arguments;
+    int Exit;
+    const char* Output;  // a line the output holds
+  };
+  const Case cases[] = {
+      {"--version", 0, "vexilora-update 2.0.3017.3452\nfirmware image 2.0.0.3452\n"},
+      // Qt's own options are taken out before the utility looks at what is left.
+      {"-platform offscreen --version", 0, "vexilora-update 2.0.3017.3452\n"},
+      {"--help", 0, "Usage: vexilora-update [QT-OPTION]...\n"},
+      {"--update-now", 2, "usage: vexilora-update"},
+      {"--version --help", 2, "usage: vexilora-update"},
+      {"--version extra", 2, "usage: vexilora-update"},
+      {"-version", 2, "usage: vexilora-update"},
+  };
+  for (const Case& c : cases) {
+    // Without a display: --help and --version alone need none.
+    const std::string command =
+        std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '") +
+        VEXILORA_UPDATE_PATH + "' " + c.Arguments + " 2>&1";
+    const std::string withPlatform = std::string("QT_QPA_PLATFORM=offscreen '") +
+                                     VEXILORA_UPDATE_PATH + "' " + c.Arguments + " 2>&1";
+    const bool alone =
+        std::string(c.Arguments) == "--help" || std::string(c.Arguments) == "--version";
+    FILE* pipe = popen((alone ? command : withPlatform).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << c.Arguments;
+    EXPECT_EQ(WEXITSTATUS(status), c.Exit) << c.Arguments << "\n" << output;
+    EXPECT_NE(output.find(c.Output), std::string::npos) << c.Arguments << "\n" << output;
+  }
+}
+
+TEST(CommandLine, VersionOfAFullOutputStreamIsAFailure) {
   const std::string command =
-      std::string("QT_QPA_PLATFORM=offscreen '") + VEXILORA_UPDATE_PATH + "' --update-now 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[256];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  const int status = pclose(pipe);
+      std::string("'") + VEXILORA_UPDATE_PATH + "' --version >/dev/full 2>/dev/null";
+  const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_NE(output.find("usage: vexilora-update"), std::string::npos) << output;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ for entry in "${CASES[@]}"; do
   read -r -a device <<<"$options"
   program=$UTILITY
   [[ $name == "no image" ]] && program=$NO_IMAGE_UTILITY
-  env=(QT_QPA_PLATFORM=offscreen VEXILORA_DEMO=1 VEXILORA_DEMO_TIMEOUT=15
+  # The Russian texts the lines below name: the window speaks English under an English locale.
+  env=(QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 VEXILORA_DEMO=1 VEXILORA_DEMO_TIMEOUT=15
     XDG_RUNTIME_DIR="$WORK/runtime")
   [[ $password != - ]] && env+=(VEXILORA_DEMO_PASSWORD="$password")
   status=0

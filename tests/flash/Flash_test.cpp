@@ -17,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -539,7 +540,8 @@ class FlashTest : public ::testing::Test {
   }
   void TearDown() override {
     sims_.clear();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   // Plugs a device in and plays it with a simulator of the given options.

@@ -3,6 +3,9 @@
 
 - the desktop entry with desktop-file-validate, the AppStream metainfo with
   appstreamcli validate --no-net, and that both name the same program, desktop id and icon;
+- the metainfo's store listing: homepage, project licence, developer, screenshots (each picture
+  one of docs/, the default one in English with a Russian variant) and releases (the newest is
+  the version being built, each with a date and a description, newest first);
 - the icon: a well-formed square SVG;
 - the udev rule: every line parses as udev rule syntax (keys, operators, quoting, labels),
   the file sorts before 73-seat-late.rules, and a small evaluator of udev's matching shows
@@ -10,7 +13,7 @@
   TAG "uaccess" and ID_MM_DEVICE_IGNORE=1; other devices, other serials, the USB device and
   its interface themselves, and removals get nothing. (Debian 12's udevadm has no "verify".)
 
-Usage: check_integration_files.py RESOURCES_LINUX_DIR
+Usage: check_integration_files.py RESOURCES_LINUX_DIR [VERSION]
 """
 
 import fnmatch
@@ -52,7 +55,51 @@ def read_desktop_entry(path):
     return entry
 
 
-def check_desktop_files(folder):
+XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
+
+
+def check_listing(root, folder, version):
+    docs = os.path.normpath(os.path.join(folder, "..", "..", "docs"))
+    homepage = root.findtext("url[@type='homepage']") or ""
+    check(homepage.startswith("https://"), "metainfo: no https homepage url (%r)" % homepage)
+    check((root.findtext("project_license") or "").strip() != "", "metainfo: no project_license")
+    developer = root.findtext("developer_name") or root.findtext("developer/name") or ""
+    check(developer.strip() != "", "metainfo: no developer")
+
+    screenshots = root.findall("screenshots/screenshot")
+    if check(screenshots, "metainfo: no screenshots"):
+        defaults = [s for s in screenshots if s.get("type") == "default"]
+        check(len(defaults) == 1, "metainfo: %d default screenshots" % len(defaults))
+        for shot in screenshots:
+            check(shot.findtext("caption"), "metainfo: a screenshot without a caption")
+            images = shot.findall("image")
+            langs = sorted(i.get(XML_LANG, "") for i in images)
+            check(langs == ["", "ru"],
+                  "metainfo: a screenshot's pictures are for %s, not English and Russian" % langs)
+            for image in images:
+                url = (image.text or "").strip()
+                check(url.startswith(homepage) and url.startswith("https://"),
+                      "metainfo: screenshot %s is not under the homepage" % url)
+                name = url.rsplit("/", 1)[-1]
+                check(os.path.isfile(os.path.join(docs, name)),
+                      "metainfo: screenshot %s is not one of docs/" % name)
+
+    releases = root.findall("releases/release")
+    if check(releases, "metainfo: no releases"):
+        if version:
+            check(releases[0].get("version") == version,
+                  "metainfo: the newest release is %s, the version built %s" %
+                  (releases[0].get("version"), version))
+        dates = [r.get("date") or "" for r in releases]
+        check(all(re.fullmatch(r"\d{4}-\d{2}-\d{2}", d) for d in dates),
+              "metainfo: release dates %s" % dates)
+        check(dates == sorted(dates, reverse=True), "metainfo: releases not newest first")
+        for release in releases:
+            check(release.find("description") is not None,
+                  "metainfo: release %s has no description" % release.get("version"))
+
+
+def check_desktop_files(folder, version=None):
     desktop = os.path.join(folder, "vexilora-update.desktop")
     metainfos = [n for n in os.listdir(folder) if n.endswith(".metainfo.xml")]
     icon = os.path.join(folder, "vexilora-update.svg")
@@ -74,6 +121,7 @@ def check_desktop_files(folder):
     check(entry.get("Icon") == "vexilora-update", "desktop entry: Icon is not vexilora-update")
 
     root = ET.parse(metainfo).getroot()
+    check_listing(root, folder, version)
     component_id = root.findtext("id")
     check(metainfos[0] == component_id + ".metainfo.xml",
           "metainfo file name %s does not follow its id %s" % (metainfos[0], component_id))
@@ -274,11 +322,11 @@ def check_udev_rule(folder):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         print(__doc__)
         return 2
     folder = sys.argv[1]
-    check_desktop_files(folder)
+    check_desktop_files(folder, sys.argv[2] if len(sys.argv) == 3 else None)
     check_udev_rule(folder)
     for failure in FAILURES:
         print("FAIL:", failure)

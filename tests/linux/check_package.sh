@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree and checks it as a user's system would take it:
-# its file list and modes, its control fields (with the library dependencies computed), the
-# desktop entry and metainfo it installs, and the installed utility itself: unpacked into a
-# scratch root whose bin folder is read-only, started offscreen in its self-driving mode
-# against the simulated USB device, it must find its embedded image and complete an update,
-# leaving nothing in its own folder.
+# its file list and modes, its control fields (with the library dependencies computed),
+# Debian's package checker lintian (no error, no warning), the desktop entry, metainfo,
+# manual pages, copyright file and changelog it installs, the hardening of its programs, and
+# the installed utility itself: unpacked into a scratch root whose bin folder is read-only,
+# started offscreen in its self-driving mode (in English) against the simulated USB device, it
+# must find its embedded image and complete an update, leaving nothing in its own folder.
 #
 #   check_package.sh BUILD_DIR SOURCE_DIR VERSION VEXILORA_USB_SIM
 set -euo pipefail
@@ -58,6 +59,10 @@ expected=$(sort <<'LIST'
 -rw-r--r-- root/root ./usr/share/applications/vexilora-update.desktop
 -rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/vexilora-update.svg
 -rw-r--r-- root/root ./usr/share/metainfo/org.vexilora.Update.metainfo.xml
+-rw-r--r-- root/root ./usr/share/doc/vexilora-update/copyright
+-rw-r--r-- root/root ./usr/share/doc/vexilora-update/changelog.gz
+-rw-r--r-- root/root ./usr/share/man/man1/vexilora-update.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/vexilora-flash.1.gz
 LIST
 )
 if [[ "$actual" != "$expected" ]]; then
@@ -76,6 +81,9 @@ description=$(field Description)
 # A list that slipped into the description shows as ';' at the start of its lines.
 if grep -q '^ *;' <<<"$description"; then fail "Description has stray ';' lines"; fi
 [[ $(field Section) == utils ]] || fail "Section: $(field Section)"
+[[ $(field Maintainer) != *@localhost* ]] || fail "Maintainer at localhost: $(field Maintainer)"
+# What dpkg-shlibdeps cannot see: Qt's Wayland platform plugin, loaded at run time.
+[[ ", $(field Recommends)" == *", qt6-wayland"* ]] || fail "Recommends: $(field Recommends)"
 depends=$(field Depends)
 echo "Depends: $depends"
 # Computed by dpkg-shlibdeps from the programs: every library they link, with a version.
@@ -86,6 +94,13 @@ done
 for lib in libumockdev libgtest libglib; do
   if grep -q "$lib" <<<"$depends"; then fail "Depends names $lib"; fi
 done
+
+# ---- Debian's package checker ------------------------------------------------------------------
+# Errors and warnings fail; informational tags do not. (Run as root here, which it only warns
+# about.)
+lintian_out=$(lintian --allow-root --tag-display-limit 0 "$DEB" 2>&1) || true
+echo "lintian: ${lintian_out:-no tags}"
+if grep -Eq '^[EW]: ' <<<"$lintian_out"; then fail "lintian reports errors or warnings"; fi
 
 # ---- the installed files -----------------------------------------------------------------------
 dpkg -x "$DEB" "$ROOTFS"
@@ -105,13 +120,59 @@ if ! out=$(appstreamcli validate --no-net \
   fail "appstreamcli validate: $out"
 fi
 
+# The copyright file is machine-readable; the changelog is the release being packaged.
+DOC="$ROOTFS/usr/share/doc/vexilora-update"
+head -n1 "$DOC/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+  fail "copyright: not in the machine-readable format"
+zcat "$DOC/changelog.gz" >"$WORK/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$WORK/changelog" -S Version 2>&1) ||
+  fail "changelog does not parse: $changelog_version"
+[[ $changelog_version == "$VERSION" ]] || fail "changelog's version $changelog_version"
+
+# The manual pages read without a complaint from man, and say what the programs are and what
+# they take (an option of each).
+for entry in vexilora-update:--version vexilora-flash:--password-file; do
+  program=${entry%%:*}
+  option=${entry#*:}
+  page="$ROOTFS/usr/share/man/man1/$program.1.gz"
+  # In plain ASCII, so that a hyphen reads as one.
+  if ! text=$(MANWIDTH=80 LC_ALL=C man --warnings -E ascii -l "$page" 2>"$WORK/man.err"); then
+    fail "man -l $program.1.gz failed: $(cat "$WORK/man.err")"
+    continue
+  fi
+  [[ -s "$WORK/man.err" ]] && fail "man warns about $program.1.gz: $(cat "$WORK/man.err")"
+  for heading in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
+    grep -q "^$heading" <<<"$text" || fail "$program.1: no $heading section"
+  done
+  grep -Eq "^ *$program +- " <<<"$text" || fail "$program.1: the NAME line does not name $program"
+  grep -q -- "$option" <<<"$text" || fail "$program.1: $option is not described"
+done
+
+# ---- the programs are hardened as Debian's are ----------------------------------------------------
+for program in vexilora-update vexilora-flash; do
+  exe="$ROOTFS/usr/bin/$program"
+  readelf -hW "$exe" | grep -q 'Type: *DYN' || fail "$program is not position-independent"
+  readelf -dW "$exe" | grep -Eq 'FLAGS_1.*PIE' || fail "$program is not marked PIE"
+  readelf -lW "$exe" | grep -q 'GNU_RELRO' || fail "$program has no read-only relocations"
+  readelf -dW "$exe" | grep -Eq '\(FLAGS\).*BIND_NOW|FLAGS_1.*NOW' ||
+    fail "$program does not bind at start-up (-z now)"
+  symbols=$(readelf --dyn-syms -W "$exe")
+  grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
+  grep -Eq '__[a-z]+_chk@' <<<"$symbols" || fail "$program calls no fortified function"
+done
+
+# --version reads the installed program's own version record and embedded image.
+version_out=$("$ROOTFS/usr/bin/vexilora-update" --version 2>&1) || fail "--version failed: $version_out"
+[[ $version_out == "vexilora-update $VERSION"$'\n'"firmware image "* ]] ||
+  fail "--version printed: $version_out"
+
 # ---- the installed utility updates a device from a read-only folder ------------------------------
 BIN="$ROOTFS/usr/bin"
 chmod a-w "$BIN"
 mkdir -m 700 "$WORK/runtime"
 mkdir "$WORK/tmp" "$WORK/cwd"
-run=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen
-  VEXILORA_DEMO=1 VEXILORA_DEMO_TIMEOUT=240 VEXILORA_DEMO_SCREENSHOTS="$WORK/shots"
+run=(env -u DISPLAY -u WAYLAND_DISPLAY -u LC_ALL -u LC_MESSAGES -u LANGUAGE QT_QPA_PLATFORM=offscreen
+  LANG=en_US.UTF-8 VEXILORA_DEMO=1 VEXILORA_DEMO_TIMEOUT=240 VEXILORA_DEMO_SCREENSHOTS="$WORK/shots"
   XDG_RUNTIME_DIR="$WORK/runtime" TMPDIR="$WORK/tmp"
   "$USB_SIM" --quiet --pace -- "$BIN/vexilora-update")
 if [[ $(id -u) -eq 0 ]]; then
@@ -126,9 +187,14 @@ sed 's/^/  | /' "$WORK/run.log"
 [[ $status -eq 0 ]] || fail "the installed utility exited $status"
 grep -q "^demo: done: the device reports software " "$WORK/run.log" ||
   fail "the installed utility did not report the device's new version"
+# Its translation is compiled in: under an English locale the window speaks English.
+grep -q '^demo: pressing "Update Vexilora"$' "$WORK/run.log" ||
+  fail "the installed utility's window is not in English under an English locale"
 leftover=$(find "$BIN" -mindepth 1 ! -name vexilora-update ! -name vexilora-flash)
 [[ -z $leftover ]] || fail "left in the program's folder: $leftover"
-leftover=$(find "$WORK/runtime" "$WORK/tmp" -mindepth 1)
+# The single-window lock file stays (removing it would let two starts lock two files); the
+# socket beside it goes with the window.
+leftover=$(find "$WORK/runtime" "$WORK/tmp" -mindepth 1 ! -path "$WORK/runtime/vexilora-update.lock")
 [[ -z $leftover ]] || fail "private run folder left behind: $leftover"
 for shot in 1-device-found 2-updating 3-success-box 4-updated; do
   [[ -s "$WORK/shots/$shot.png" ]] || fail "no screenshot $shot.png"

@@ -59,12 +59,7 @@ appqt::TMainWindow& TUpdateFixture::Window() {
   return *window_;
 }
 
-int TUpdateFixture::ShownIcon() {
-  const QImage shown = Find<QLabel>("uiImage1")->pixmap().toImage();
-  for (int i = 0; i < 5; ++i)
-    if (shown == Window().ImageListIcon(i).toImage()) return i;
-  return -1;
-}
+int TUpdateFixture::ShownIcon() { return Window().ShownIcon(); }
 
 bool TUpdateFixture::TempImageExists() const { return access(TempImagePath().c_str(), F_OK) == 0; }
 
