@@ -123,9 +123,9 @@ void TTempImageFile::Write(std::span<const uint8_t> data) {
   if (unlink(path.c_str()) != 0 && errno != ENOENT) throw failure("Cannot remove file", errno);
   // O_EXCL with O_NOFOLLOW: anything that appears at the path meanwhile (a link, a FIFO, a
   // file) makes the creation fail instead of being written through.
-  const int fd = open(path.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                      0600);
+  const int fd =
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+           0600);
   if (fd < 0) throw failure("Cannot create file", errno);
   auto fail = [&](int error) {
     close(fd);

@@ -66,8 +66,7 @@ TSha256 Sha256(std::span<const uint8_t> data) {
   tail[rest] = 0x80;
   const size_t blocks = rest + 1 + 8 > 64 ? 2 : 1;
   const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-  for (int i = 0; i < 8; ++i)
-    tail[blocks * 64 - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+  for (int i = 0; i < 8; ++i) tail[blocks * 64 - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
   for (size_t i = 0; i < blocks; ++i) Compress(h, tail + 64 * i);
   TSha256 digest{};
   for (int i = 0; i < 8; ++i)
@@ -87,8 +86,8 @@ std::string Sha256Hex(std::span<const uint8_t> data) {
 
 std::optional<std::string> NormalizeSha256Hex(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' ||
-                           text.back() == '\r'))
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' || text.back() == '\r'))
     text.remove_suffix(1);
   if (text.size() != 64) return std::nullopt;
   std::string out;

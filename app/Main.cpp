@@ -326,9 +326,16 @@ bool TForm1::PrepareUpdateImage() {
   };
   const std::optional<std::span<const uint8_t>> image = FirmwareImage();
   if (!image) return refuse(kImageMissing, {}, "the program carries no firmware image");
-  const std::optional<std::string> expected =
-      firmwareImage_ ? firmwareDigest_ : RecordedImageDigest();
-  if (expected || !firmwareImage_) {
+  // The embedded image, or a copy of it (vexilora-flash holds one), is held to the digest the
+  // build recorded; another image to the digest given with it, if any.
+  const std::optional<std::span<const uint8_t>> embedded = FindResource(kFirmwareResourceName);
+  const bool isEmbedded =
+      !firmwareImage_ ||
+      (embedded && std::equal(image->begin(), image->end(), embedded->begin(), embedded->end()));
+  const std::optional<std::string> expected = firmwareDigest_ ? firmwareDigest_
+                                              : isEmbedded    ? RecordedImageDigest()
+                                                              : std::nullopt;
+  if (expected || isEmbedded) {
     const std::string actual = Sha256Hex(*image);
     const std::optional<std::string> wanted =
         expected ? NormalizeSha256Hex(*expected) : std::nullopt;
@@ -386,7 +393,8 @@ std::string HomeFolder() {
 }
 
 bool SameFolder(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return !a.empty() && !b.empty() && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -489,8 +497,8 @@ void TForm1::ChooseTraceFolder() {
   }
   const std::string base = state + "/vexilora-update";
   if (!MakeFolders(base)) {
-    std::fprintf(stderr, "%s: cannot make %s for the trace: %s\n", kApplicationTitle,
-                 base.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot make %s for the trace: %s\n", kApplicationTitle, base.c_str(),
+                 std::strerror(errno));
     return;
   }
   char stamp[32];

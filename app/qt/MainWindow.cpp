@@ -11,10 +11,10 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPainter>
-#include <QScreen>
-#include <QSvgRenderer>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QSvgRenderer>
 #include <QTimer>
 #include <cstdio>
 
@@ -255,9 +255,9 @@ bool TMainWindow::AskToCancelUpdate() {
   closeQuestion_ = &box;
   box.exec();
   closeQuestion_ = nullptr;
-  // The update may have ended while the question was open: nothing is left to cancel then,
-  // and the window closes as asked.
-  return box.clickedButton() == close || (!quitting_ && !form_->UpdateRunning());
+  // An update that ended while the question was open leaves nothing to cancel; the window
+  // closes as asked all the same.
+  return box.clickedButton() == close;
 }
 
 void TMainWindow::CancelAndClose() {

@@ -28,7 +28,7 @@ class TQuitSignals : public QObject {
   std::function<void(int)> onSignal_;
   int pipe_[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction previous_[3] {};
+  struct sigaction previous_[3]{};
 };
 
 }  // namespace appqt
