@@ -26,9 +26,9 @@ int main(int argc, char** argv) {
   const std::unique_ptr<appqt::TDemo> demo = appqt::StartDemoIfAsked();
   appqt::TMainWindow window;
   if (demo) demo->Attach(window);
+  window.show();
   // Ending the session, Ctrl-C or a closed terminal end the window cleanly: a running
   // transfer is cancelled first, and the temporary image goes.
   const appqt::TQuitSignals quitSignals([&window](int) { window.CancelAndClose(); });
-  window.show();
   return application.exec();
 }
