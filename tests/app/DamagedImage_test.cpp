@@ -78,7 +78,8 @@ TEST_F(DamagedImageTest, AChosenImageIsCheckedAgainstItsOwnDigest) {
 
   Form().SetFirmwareImage(*image, app::Sha256Hex(*image));
   QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
-  ASSERT_TRUE(QtWaitUntil([&] { return sim_->SoftwareVersion() == "2.0.0.3452"; }, 60000));
+  ASSERT_TRUE(QtWaitUntil(
+      [&] { return !Form().UpdateRunning() && Box("uiTESWVer") == QString("2.0.0.3452"); }, 60000));
   EXPECT_EQ(sim_->ReceivedImage().substr(0, image->size()),
             std::string(reinterpret_cast<const char*>(image->data()), image->size()));
 }
