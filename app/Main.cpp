@@ -365,7 +365,12 @@ void TForm1::CheckUpdateEnded() {
   // still taking the image, and the file is still being read.
   if (open && transferring) return;
   if (open && !transferFailed_ && DialogueState >= dsAwaitUpdateProbe) return;
-  EndUpdate();
+  // Runs from destructors of handler guards: nothing may escape.
+  try {
+    EndUpdate();
+  } catch (...) {
+    updateRunning_ = false;
+  }
 }
 
 void TForm1::EndUpdate() {

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -387,6 +388,60 @@ TEST_F(UpdateEndingsTest, EndSignalsCancelTheTransferAndCloseTheWindow) {
   ASSERT_TRUE(QtWaitUntil([&] { return !Window().isVisible(); }, 5000));
   EXPECT_FALSE(CancelSequenceSent());
   EXPECT_EQ(sim_->FromHost().find("wr_prog"), std::string::npos);
+}
+
+// A signal while a box is open: the success box (the transfer is done; the step goes on and
+// the device is told to run), or the close question (the transfer is cancelled).
+TEST_F(UpdateEndingsTest, AnEndSignalWhileABoxIsOpenClosesItAndTheWindow) {
+  for (const bool atQuestion : {false, true}) {
+    SCOPED_TRACE(atQuestion ? "at the close question" : "at the success box");
+    vexsim::TOptions o = apptest::QuickDevice();
+    o.StartInBootloader = true;
+    o.PaceLine = true;
+    Connect(o);
+    const appqt::TQuitSignals quitSignals([this](int) { Window().CancelAndClose(); });
+    TBoxCloser closer;
+    closer.SetClosing(false);
+    PressUpdate();
+    if (atQuestion) {
+      ASSERT_TRUE(WaitMidTransfer());
+      QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(QtWaitUntil([&] { return Window().CloseQuestion() != nullptr; }));
+        raise(SIGTERM);
+      });
+      EXPECT_FALSE(Window().close());
+    } else {
+      // The box runs its own loop: the signal goes from a timer that fires inside it.
+      int stateAtBox = -1;
+      QTimer poll;
+      QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (stateAtBox >= 0 || apptest::FindMessageBox() == nullptr) return;
+        stateAtBox = Form().DialogueState;
+        raise(SIGTERM);
+      });
+      poll.start(10);
+      ASSERT_TRUE(QtWaitUntil([&] { return stateAtBox >= 0; }, 60000));
+      EXPECT_EQ(stateAtBox, app::dsAwaitRunning);
+    }
+    ASSERT_TRUE(QtWaitUntil([&] { return !Window().isVisible(); }, 10000));
+    EXPECT_EQ(apptest::FindMessageBox(), nullptr);
+    EXPECT_EQ(Window().CloseQuestion(), nullptr);
+    EXPECT_FALSE(Form().ComPort1.Open());
+    EXPECT_FALSE(Form().UpdateRunning());
+    EXPECT_FALSE(TempImageExists());
+    if (atQuestion) {
+      EXPECT_TRUE(QtWaitUntil([&] { return CancelSequenceSent(); }));
+    } else {
+      EXPECT_TRUE(QtWaitUntil([&] {
+        const std::vector<std::string> c = sim_->Commands();
+        return std::find(c.begin(), c.end(), "run") != c.end();
+      }));
+      EXPECT_FALSE(CancelSequenceSent());
+    }
+    window_.reset();
+    sim_->Stop();
+    sim_.reset();
+  }
 }
 
 }  // namespace
