@@ -265,7 +265,8 @@ TEST_F(TempFileTest, AFileThatCannotBeMadeIsReportedWithItsReason) {
   }
   std::filesystem::remove_all(planted);
 
-  // A full disk: a 16 KiB file system, in a mount namespace of a child of its own.
+  // A full disk: a 16 KiB file system, in a mount namespace of a child of its own; then no
+  // folder for the file anywhere.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -282,6 +283,19 @@ TEST_F(TempFileTest, AFileThatCannotBeMadeIsReportedWithItsReason) {
     }
     if (small.LastError() != ENOSPC) _exit(2);
     if (access((dir_ + "/WBlock").c_str(), F_OK) == 0) _exit(3);  // no partial file
+
+    // A folder that takes no files and no private folder to be had anywhere: the temporary
+    // folders are read-only file systems.
+    if (mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(77);
+    setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+    unsetenv("TMPDIR");
+    app::TTempImageFile nowhere("/dev/null");
+    try {
+      nowhere.Write(image);
+      _exit(4);
+    } catch (const comm::Exception&) {
+    }
+    if (nowhere.LastError() != EROFS) _exit(5);
     _exit(0);
   }
   int status = 0;
