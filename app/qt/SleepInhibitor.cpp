@@ -8,6 +8,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <cstdlib>
 
 namespace appqt {
 
@@ -15,6 +16,16 @@ namespace {
 
 // logind answers at once; a bus that holds the call longer is not waited for beyond this.
 constexpr int kCallTimeoutMs = 5000;
+
+// Whether there is a system bus to ask at all: its address is given, or its socket is where
+// the bus daemon keeps it. Without one nothing is started for it (Qt's bus connection runs a
+// thread of its own).
+bool SystemBusThere() {
+  if (const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); address != nullptr && *address)
+    return true;
+  return access("/run/dbus/system_bus_socket", F_OK) == 0 ||
+         access("/var/run/dbus/system_bus_socket", F_OK) == 0;
+}
 
 }  // namespace
 
@@ -24,6 +35,10 @@ void TSleepInhibitor::Take(const QString& why) {
   Release();
   wanted_ = true;
   const quint64 request = ++request_;
+  if (!SystemBusThere()) {
+    emit Answered(false);
+    return;
+  }
   QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected()) {
     emit Answered(false);

@@ -410,6 +410,8 @@ TEST_F(UpdateEndingsTest, AnEndSignalWhileABoxIsOpenClosesItAndTheWindow) {
         raise(SIGTERM);
       });
       EXPECT_FALSE(Window().close());
+      // From here no box may wait for anyone.
+      closer.SetClosing(true);
     } else {
       // The box runs its own loop: the signal goes from a timer that fires inside it.
       int stateAtBox = -1;
@@ -420,7 +422,9 @@ TEST_F(UpdateEndingsTest, AnEndSignalWhileABoxIsOpenClosesItAndTheWindow) {
         raise(SIGTERM);
       });
       poll.start(10);
-      ASSERT_TRUE(QtWaitUntil([&] { return stateAtBox >= 0; }, 60000));
+      const bool signalled = QtWaitUntil([&] { return stateAtBox >= 0; }, 60000);
+      closer.SetClosing(true);
+      ASSERT_TRUE(signalled);
       EXPECT_EQ(stateAtBox, app::dsAwaitRunning);
     }
     ASSERT_TRUE(QtWaitUntil([&] { return !Window().isVisible(); }, 10000));
