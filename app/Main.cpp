@@ -120,7 +120,10 @@ TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
 
 TForm1::~TForm1() {
   // Closing the window ends the program: a port still open is closed on the way, while the
-  // components that use it are all still there.
+  // components that use it are all still there. A reply still on its way when the close
+  // serves the queue drives no step (and opens no box) in a form that is going.
+  MainMarker.clear();
+  AltMarker.clear();
   try {
     ComPort1.SetOpen(false);
   } catch (...) {
