@@ -6,6 +6,7 @@
 #include "app/Cp1251.h"
 #include "app/Main.h"
 #include "comm/Exceptions.h"
+#include "platform/PortTable.h"
 
 namespace app {
 
@@ -51,6 +52,7 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
 }
 
 void TForm1::DataPacket1StringPacket(comm::TDataPacket*, const std::string& Data) {
+  const TUpdateEndCheck endCheck(*this);
   // The line without its leading line feed and its last character (the carriage return, or
   // the second C of the receiver's handshake).
   const std::string Text = Data.size() >= 3 ? Data.substr(1, Data.size() - 2) : std::string();
@@ -175,16 +177,13 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       enable();
       break;
     case dsAwaitHandshake: {
-      const std::optional<std::span<const uint8_t>> image = FirmwareImage();
-      if (!image)
-        throw comm::Exception(std::string("Resource ") + kFirmwareResourceName + " not found");
       DialogueState = dsAwaitVerdict;
       // From here the packet waits for the device's verdict on the transfer; AutoEnable
       // arms it again after this step.
       DataPacket1.SetTimeOut(2000);
       DataPacket1.SetEndString("\r");
       markers("OK", "ERROR");
-      TempImage().Write(*image);
+      // The file was written and checked by StartUpdate, before the device was touched.
       XModem1.SetFileMask(TempImage().Path());
       ComPort1.ClearInput();
       ComPort1.ClearOutput();
@@ -227,6 +226,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
 }
 
 void TForm1::DataPacket1Timeout(comm::TDataPacket*) {
+  const TUpdateEndCheck endCheck(*this);
   SetStatusText(kNoReply);
   DialogueState = dsAwaitProbe;
   DataPacket1.SetEnabled(false);
@@ -239,16 +239,28 @@ void TForm1::Xmodem1ProtocolStatus(comm::TCustomProtocol*, uint16_t) {
 }
 
 void TForm1::Xmodem1ProtocolFinish(comm::TCustomProtocol*, int32_t ErrorCode) {
+  const TUpdateEndCheck endCheck(*this);
+  if (ErrorCode != 0 && updateRunning_) transferFailed_ = true;
   // Success is the device's "OK" line, not the protocol's end; only a failed transfer that is
   // still waiting for that line matters here.
   if (ErrorCode != 0 && DialogueState == dsAwaitVerdict) SetButtonEnabled(true);
 }
 
 void TForm1::StartUpdate() {
+  // An earlier update still counted as running (a transfer given up, waiting for a verdict)
+  // ends here, before its file makes way for the new one.
+  if (updateRunning_) EndUpdate();
+  // Everything that can fail is settled before the first byte goes out: once the device has
+  // been told to boot and prepare for programming, its application is gone.
+  if (!PrepareUpdateImage()) return;
+  const TUpdateEndCheck endCheck(*this);
   try {
     ComPort1.SetOpen(false);
     DialogueState = dsAwaitUpdateProbe;
     ComPort1.SetComNumber(PortNumberOfComName(ComName));
+    updateRunning_ = true;
+    transferFailed_ = false;
+    ViewInterface().UpdateStarted(platform::PortPath(ComPort1.ComNumber()));
     ComPort1.SetOpen(true);
   } catch (...) {
   }

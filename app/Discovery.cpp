@@ -82,6 +82,7 @@ void TForm1::FindDevice() {
 
 void TForm1::DeviceChange(const platform::TUdevEvent& Event) {
   if (Event.InterfacePath.find(discovery::kNameTest) == std::string::npos) return;
+  const TUpdateEndCheck endCheck(*this);
   auto react = [this, arrival = Event.Action == platform::TUdevAction::Arrival] {
     if (arrival) {
       DevicePresent = true;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -56,13 +57,17 @@ namespace {
 
 std::string SystemMessage(int error) { return std::strerror(error); }
 
-bool IsWritableDirectory(const std::string& dir) {
-  struct stat st {};
-  return !dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
 }  // namespace
+
+bool IsOwnPrivateWritableFolder(const std::string& dir) {
+  struct stat st {};
+  if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // Someone else's folder, or one another user may write to, lets that user plant the file or
+  // swap it under the transfer.
+  if (st.st_uid != geteuid()) return false;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+  return access(dir.c_str(), W_OK | X_OK) == 0;
+}
 
 std::string MakePrivateFolder(const std::string& prefix) {
   std::vector<std::string> bases;
@@ -85,15 +90,11 @@ std::string MakePrivateFolder(const std::string& prefix) {
 
 TTempImageFile::TTempImageFile(std::string exeDirectory) : exeDirectory_(std::move(exeDirectory)) {}
 
-TTempImageFile::~TTempImageFile() {
-  if (privateFolder_.empty()) return;
-  unlink(path_.c_str());
-  rmdir(privateFolder_.c_str());
-}
+TTempImageFile::~TTempImageFile() { Remove(); }
 
 const std::string& TTempImageFile::Path() {
   if (path_.empty()) {
-    if (IsWritableDirectory(exeDirectory_)) {
+    if (IsOwnPrivateWritableFolder(exeDirectory_)) {
       path_ = exeDirectory_ + "/" + kTempImageName;
     } else {
       privateFolder_ = MakePrivateFolder("vexilora-update");
@@ -104,24 +105,33 @@ const std::string& TTempImageFile::Path() {
 }
 
 void TTempImageFile::Write(std::span<const uint8_t> data) {
-  const std::string& path = Path();
-  // O_NOFOLLOW: a symbolic link planted at the path is refused, not written through.
-  // O_NONBLOCK: a FIFO planted there fails at once instead of waiting for a reader.
+  lastError_ = 0;
+  const std::string& path = [this]() -> const std::string& {
+    try {
+      return Path();
+    } catch (...) {
+      lastError_ = errno != 0 ? errno : EIO;
+      throw;
+    }
+  }();
+  auto failure = [&](const char* what, int error) {
+    lastError_ = error;
+    return comm::Exception(std::string(what) + " \"" + path + "\". " + SystemMessage(error));
+  };
+  // A fresh file every time: whatever stands at the path goes first, so that a file someone
+  // else prepared (with their mode, or a hard link to a file of theirs) is never reused.
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) throw failure("Cannot remove file", errno);
+  // O_EXCL with O_NOFOLLOW: anything that appears at the path meanwhile (a link, a FIFO, a
+  // file) makes the creation fail instead of being written through.
   const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) {
-    const int error = errno;
-    throw comm::Exception("Cannot create file \"" + path + "\". " + SystemMessage(error));
-  }
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+           0600);
+  if (fd < 0) throw failure("Cannot create file", errno);
   auto fail = [&](int error) {
     close(fd);
-    throw comm::Exception("Cannot write file \"" + path + "\". " + SystemMessage(error));
+    unlink(path.c_str());
+    throw failure("Cannot write file", error);
   };
-  struct stat st {};
-  if (fstat(fd, &st) != 0) fail(errno);
-  if (!S_ISREG(st.st_mode)) fail(EINVAL);
-  // Truncated only once it is known to be a regular file of its own.
-  if (ftruncate(fd, 0) != 0) fail(errno);
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -129,16 +139,41 @@ void TTempImageFile::Write(std::span<const uint8_t> data) {
       if (errno == EINTR) continue;
       fail(errno);
     }
+    if (n == 0) fail(ENOSPC);
     done += static_cast<size_t>(n);
   }
+  // A full disk may only show when the data reaches it.
+  if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
+  // Read back: the transfer sends what is in the file, so the file must hold the image.
+  if (lseek(fd, 0, SEEK_SET) != 0) fail(errno);
+  std::vector<uint8_t> back(data.size() + 1);
+  size_t got = 0;
+  while (got < back.size()) {
+    const ssize_t n = read(fd, back.data() + got, back.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got != data.size() || !std::equal(data.begin(), data.end(), back.begin())) fail(EIO);
   if (close(fd) != 0) {
     const int error = errno;
-    throw comm::Exception("Cannot write file \"" + path + "\". " + SystemMessage(error));
+    unlink(path.c_str());
+    throw failure("Cannot write file", error);
   }
 }
 
 void TTempImageFile::Delete() {
   if (!path_.empty()) unlink(path_.c_str());
+}
+
+void TTempImageFile::Remove() {
+  Delete();
+  if (!privateFolder_.empty()) rmdir(privateFolder_.c_str());
+  privateFolder_.clear();
+  path_.clear();
 }
 
 }  // namespace app

@@ -37,33 +37,45 @@ std::string GetUpdateVersion(std::span<const uint8_t> image);
 std::string GetUpdateVersion();
 
 // The temporary copy of the image handed to the transfer. It lives next to the executable
-// when that folder is writable; an installed program's folder is not, so otherwise it goes
-// into a private folder made for this run (0700, under $XDG_RUNTIME_DIR or the temporary
-// folder), which is removed with this object.
+// when that folder is the user's own (owned by the user, writable by nobody else, and
+// writable); otherwise (an installed program's folder, a shared one) it goes into a private
+// folder made for the update (0700, under $XDG_RUNTIME_DIR or the temporary folder), so that
+// nobody else can plant the file or rewrite it under the transfer.
 class TTempImageFile {
  public:
   explicit TTempImageFile(std::string exeDirectory);
+  // Removes the file and the private folder.
   ~TTempImageFile();
   TTempImageFile(const TTempImageFile&) = delete;
   TTempImageFile& operator=(const TTempImageFile&) = delete;
 
-  // The full path of the file; the folder is chosen (and a private one made) on first use.
-  // Raises comm::Exception when no folder can be had.
+  // The full path of the file; the folder is chosen (and a private one made) on first use
+  // after construction or Remove. Raises comm::Exception when no folder can be had.
   const std::string& Path();
-  // Creates or overwrites the file with data: never through a symbolic link or into anything
-  // but a regular file, created with mode 0600. Raises comm::Exception with the reason when it
-  // cannot be written whole.
+  // Writes data into a fresh file: whatever stands at the path is removed first (a file, a
+  // link, a FIFO someone planted), then the file is created anew (exclusively, never through a
+  // link, mode 0600), written, flushed to the disk and read back. Raises comm::Exception with
+  // the reason when the file is not there with exactly these bytes.
   void Write(std::span<const uint8_t> data);
   // Deletes the file; the result is ignored.
   void Delete();
-  // The private folder made for this run, or "" when the executable's folder is used.
+  // Deletes the file and the private folder; the next Path chooses the folder again.
+  void Remove();
+  // The system error number of the last failed Write (0 when it failed otherwise).
+  int LastError() const { return lastError_; }
+  // The private folder in use, or "" when the executable's folder is used (or none yet).
   const std::string& PrivateFolder() const { return privateFolder_; }
 
  private:
   std::string exeDirectory_;
   std::string path_;
   std::string privateFolder_;
+  int lastError_ = 0;
 };
+
+// True when the temporary image may go into dir: a folder owned by this user, writable by
+// nobody else, that this user can write.
+bool IsOwnPrivateWritableFolder(const std::string& dir);
 
 // The directory part of a path ("." for a bare name), without a trailing slash.
 std::string DirectoryOf(const std::string& path);

@@ -1,16 +1,26 @@
 #include "app/Main.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "app/FileVersion.h"
+#include "app/ImageDigest.h"
 #include "app/Versions.h"
 #include "comm/Exceptions.h"
+#include "platform/PortTable.h"
 
 namespace app {
 
@@ -19,6 +29,22 @@ namespace {
 // Messages of the main window's own hidden window.
 constexpr uint32_t kShowPendingExceptions = 0x0401;
 constexpr uint32_t kRunDeferred = 0x0402;
+
+constexpr const char* kImageMissing =
+    QT_TRANSLATE_NOOP("TForm1",
+                      "В исполняемом файле утилиты для обновления Vexilora "
+                      "отсутствует программное обеспечение Vexilora!");
+constexpr const char* kImageDamaged = QT_TRANSLATE_NOOP(
+    "TForm1",
+    "Программное обеспечение Vexilora в утилите повреждено (не совпадает контрольная сумма). "
+    "Обновление не начато. Переустановите утилиту.");
+constexpr const char* kTempImageFailed = QT_TRANSLATE_NOOP(
+    "TForm1",
+    "Не удается записать временный файл обновления: %1. Обновление не начато, Vexilora не "
+    "затронута.");
+
+// How many runs keep their trace in the state folder.
+constexpr size_t kKeptTraceRuns = 10;
 
 }  // namespace
 
@@ -80,6 +106,11 @@ TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
     Xmodem1ProtocolFinish(CP, ErrorCode);
   };
 
+  // A closed port ends a running update (the device pulled out, the form going away).
+  ComPort1.AttachPortUser(this, [this](comm::TCustomComPort*, comm::TPortNotice kind) {
+    if (kind == comm::NoticeClosed) CheckUpdateEnded();
+  });
+
   window_ = platform::CreateHiddenWindow(
       "TForm1", [this](uint32_t msg, uintptr_t wParam, intptr_t lParam) -> intptr_t {
         return WindowProc(msg, wParam, lParam);
@@ -89,11 +120,16 @@ TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
 
 TForm1::~TForm1() {
   // Closing the window ends the program: a port still open is closed on the way, while the
-  // components that use it are all still there.
+  // components that use it are all still there. A reply still on its way when the close
+  // serves the queue drives no step (and opens no box) in a form that is going.
+  MainMarker.clear();
+  AltMarker.clear();
   try {
     ComPort1.SetOpen(false);
   } catch (...) {
   }
+  ComPort1.DetachPortUser(this);
+  if (updateRunning_) EndUpdate();
   comm::SetExceptionDisplay(nullptr);
   platform::DestroyHiddenWindow(window_);
 }
@@ -102,17 +138,14 @@ TForm1::~TForm1() {
 
 void TForm1::FormCreate() {
   PinToFirstProcessor();
+  ChooseTraceFolder();
   // Arrivals and removals reach DeviceChange through the view, which watches the platform's
   // device monitor from its event loop.
   SetCaption(std::string(kDesignCaption) + " v" + GetFileVersion(exePath_));
   if (FindResource(kFirmwareResourceName)) {
     SetUpVerText(GetUpdateVersion());
   } else {
-    ModalMessageBox(QT_TRANSLATE_NOOP("TForm1", "Ошибка"),
-                    QT_TRANSLATE_NOOP("TForm1",
-                                      "В исполняемом файле утилиты для обновления Vexilora "
-                                      "отсутствует программное обеспечение Vexilora!"),
-                    TMessageIcon::Error);
+    ModalMessageBox(QT_TRANSLATE_NOOP("TForm1", "Ошибка"), kImageMissing, TMessageIcon::Error);
   }
 }
 
@@ -272,10 +305,231 @@ intptr_t TForm1::WindowProc(uint32_t msg, uintptr_t, intptr_t) {
           comm::ShowCurrentException();
         }
       }
+      CheckUpdateEnded();
       return 0;
     default:
       return 0;
   }
+}
+
+// ---- the update's beginning and ending -----------------------------------------------------
+
+bool TForm1::PrepareUpdateImage() {
+  auto refuse = [this](const std::string& status, std::vector<std::string> args,
+                       const std::string& reason) {
+    TempImage().Remove();
+    SetStatusText(status, std::move(args));
+    ShowIcon(iiError);
+    SetProgressPosition(0);
+    // Nothing was sent: the device is as the query left it, and pressing again may succeed
+    // once the cause is mended.
+    SetButtonEnabled(true);
+    viewInterface_.UpdateNotStarted(reason + "; nothing was sent to the device");
+    return false;
+  };
+  const std::optional<std::span<const uint8_t>> image = FirmwareImage();
+  if (!image) return refuse(kImageMissing, {}, "the program carries no firmware image");
+  // The embedded image, or a copy of it (vexilora-flash holds one), is held to the digest the
+  // build recorded; another image to the digest given with it, if any.
+  const std::optional<std::span<const uint8_t>> embedded = FindResource(kFirmwareResourceName);
+  const bool isEmbedded =
+      !firmwareImage_ ||
+      (embedded && std::equal(image->begin(), image->end(), embedded->begin(), embedded->end()));
+  const std::optional<std::string> expected = firmwareDigest_ ? firmwareDigest_
+                                              : isEmbedded    ? RecordedImageDigest()
+                                                              : std::nullopt;
+  if (expected || isEmbedded) {
+    const std::string actual = Sha256Hex(*image);
+    const std::optional<std::string> wanted =
+        expected ? NormalizeSha256Hex(*expected) : std::nullopt;
+    if (!wanted || *wanted != actual)
+      return refuse(kImageDamaged, {},
+                    "the firmware image is damaged: its SHA-256 is " + actual + ", expected " +
+                        (expected ? *expected : std::string("(none recorded)")));
+  }
+  try {
+    TempImage().Write(*image);
+  } catch (const std::exception& e) {
+    const int error = TempImage().LastError();
+    return refuse(kTempImageFailed, {error != 0 ? std::strerror(error) : e.what()}, e.what());
+  }
+  return true;
+}
+
+void TForm1::CheckUpdateEnded() {
+  if (!updateRunning_) return;
+  bool open = false, transferring = false;
+  try {
+    open = ComPort1.Open();
+    transferring = XModem1.InProgress();
+  } catch (...) {
+  }
+  // A transfer still running keeps the update alive whatever the dialogue says: the device is
+  // still taking the image, and the file is still being read.
+  if (open && transferring) return;
+  if (open && !transferFailed_ && DialogueState >= dsAwaitUpdateProbe) return;
+  // Runs from destructors of handler guards: nothing may escape.
+  try {
+    EndUpdate();
+  } catch (...) {
+    updateRunning_ = false;
+  }
+}
+
+void TForm1::EndUpdate() {
+  updateRunning_ = false;
+  transferFailed_ = false;
+  TempImage().Remove();
+  viewInterface_.UpdateEnded();
+}
+
+bool TForm1::CancelTransfer() {
+  if (!XModem1.InProgress()) return false;
+  XModem1.CancelProtocol();
+  return true;
+}
+
+// ---- where the trace goes -------------------------------------------------------------------
+
+namespace {
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr)
+    return pw->pw_dir;
+  return {};
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return !a.empty() && !b.empty() && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Whether a file can be made in dir: tried, as permissions alone do not tell (a read-only
+// mount, a folder such as /proc).
+bool CanCreateFileIn(const std::string& dir) {
+  std::string pattern = dir + "/.vexilora-probe-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(name.data());
+  return true;
+}
+
+bool MakeFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at != path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A run folder's name: its start time, "YYYY-MM-DD_HH-MM-SS", with "-N" when several runs
+// started within the same second.
+bool IsRunFolderName(const std::string& name) {
+  static constexpr char kForm[] = "dddd-dd-dd_dd-dd-dd";
+  if (name.size() < sizeof kForm - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof kForm; ++i) {
+    const bool digit = name[i] >= '0' && name[i] <= '9';
+    if (kForm[i] == 'd' ? !digit : name[i] != kForm[i]) return false;
+  }
+  const std::string rest = name.substr(sizeof kForm - 1);
+  if (rest.empty()) return true;
+  if (rest.size() < 2 || rest[0] != '-') return false;
+  return std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Older runs' folders beyond the kept number go: their trace and log files, then the folder
+// (a folder someone put other files into stays).
+void PruneRunFolders(const std::string& base, const std::string& current) {
+  std::vector<std::pair<timespec, std::string>> runs;
+  const int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (baseFd < 0) return;
+  if (DIR* dir = fdopendir(dup(baseFd))) {
+    while (const dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (!IsRunFolderName(name)) continue;
+      struct stat st {};
+      if (fstatat(baseFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      runs.emplace_back(st.st_mtim, name);
+    }
+    closedir(dir);
+  }
+  // Oldest first, by the name (the start time) and, among equal names' kind, by age.
+  std::sort(runs.begin(), runs.end(), [](const auto& a, const auto& b) {
+    if (a.second.substr(0, 19) != b.second.substr(0, 19)) return a.second < b.second;
+    if (a.first.tv_sec != b.first.tv_sec) return a.first.tv_sec < b.first.tv_sec;
+    return a.first.tv_nsec < b.first.tv_nsec;
+  });
+  size_t excess = runs.size() > kKeptTraceRuns ? runs.size() - kKeptTraceRuns : 0;
+  for (size_t i = 0; i < runs.size() && excess > 0; ++i) {
+    const std::string& name = runs[i].second;
+    if (name == current) continue;
+    const int runFd = openat(baseFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (runFd >= 0) {
+      unlinkat(runFd, "COMM.TRC", 0);
+      unlinkat(runFd, "COMM.LOG", 0);
+      close(runFd);
+    }
+    unlinkat(baseFd, name.c_str(), AT_REMOVEDIR);
+    --excess;
+  }
+  close(baseFd);
+}
+
+}  // namespace
+
+void TForm1::ChooseTraceFolder() {
+  std::vector<char> buffer(4096);
+  const std::string cwd = getcwd(buffer.data(), buffer.size()) ? buffer.data() : std::string();
+  traceFolder_ = cwd.empty() ? "." : cwd;
+  // Started from the desktop the program runs in the home folder (or wherever the session
+  // put it): the trace must not pile up there, nor fail in a folder that takes no files.
+  const std::string home = HomeFolder();
+  if (!cwd.empty() && !SameFolder(cwd, home) && CanCreateFileIn(cwd)) return;
+
+  std::string state;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') {
+    state = xdg;
+  } else if (!home.empty()) {
+    state = home + "/.local/state";
+  } else {
+    return;
+  }
+  const std::string base = state + "/vexilora-update";
+  if (!MakeFolders(base)) {
+    std::fprintf(stderr, "%s: cannot make %s for the trace: %s\n", kApplicationTitle, base.c_str(),
+                 std::strerror(errno));
+    return;
+  }
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+  std::string name;
+  for (int n = 0; n < 1000; ++n) {
+    name = n == 0 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
+    if (mkdir((base + "/" + name).c_str(), 0700) == 0) break;
+    if (errno != EEXIST) {
+      std::fprintf(stderr, "%s: cannot make %s/%s for the trace: %s\n", kApplicationTitle,
+                   base.c_str(), name.c_str(), std::strerror(errno));
+      return;
+    }
+    name.clear();
+  }
+  if (name.empty()) return;
+  PruneRunFolders(base, name);
+  traceFolder_ = base + "/" + name;
+  ComPort1.SetTraceName(traceFolder_ + "/COMM.TRC");
+  ComPort1.SetLogName(traceFolder_ + "/COMM.LOG");
 }
 
 // ---- processor affinity ---------------------------------------------------------------------

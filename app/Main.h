@@ -124,6 +124,19 @@ class TForm1View {
   }
   // Opens a new password window (TForm2) over the main window.
   virtual void OpenPasswordWindow() = 0;
+  // An update has begun on the device at devicePath: from now until UpdateEnded the device may
+  // be without its application (a view holds off system sleep meanwhile, for example).
+  virtual void UpdateStarted(const std::string& devicePath) { (void)devicePath; }
+  // The update begun last has ended, however it ended (success, failure, cancel, the device
+  // pulled out, the form destroyed).
+  virtual void UpdateEnded() {}
+  // The update was not started because the image cannot be sent as it should be (reason: an
+  // English text naming the cause). Nothing was sent to the device. The form has already put
+  // the failure into its status line with the error icon; a view without one (a command-line
+  // front end) learns of it here: by default through an error message box.
+  virtual void UpdateNotStarted(const std::string& reason) {
+    MessageBox(kApplicationTitle, reason, TMessageIcon::Error);
+  }
 };
 
 class TForm1 : public comm::TBaseComponent {
@@ -176,6 +189,11 @@ class TForm1 : public comm::TBaseComponent {
   void Xmodem1ProtocolFinish(comm::TCustomProtocol* CP, int32_t ErrorCode);
   void StartUpdate();
   void uiButton1Click();
+  // An update runs: from StartUpdate's reopening of the port until the update's ending.
+  bool UpdateRunning() const { return updateRunning_; }
+  // Cancels a running transfer: the device receives the cancel sequence (queued for sending;
+  // the port must stay open until it is out). True when a transfer was running.
+  bool CancelTransfer();
 
   // ---- version presentation (Versions.cpp)
   void ShowVersionStatus();
@@ -199,10 +217,18 @@ class TForm1 : public comm::TBaseComponent {
   void SetEnabled(bool value);
 
   const std::string& ExePath() const { return exePath_; }
+  // The folder this run's trace COMM.TRC and dispatch log COMM.LOG go to (chosen by
+  // FormCreate; the current folder until then).
+  const std::string& TraceFolder() const { return traceFolder_; }
   TTempImageFile& TempImage() { return tempImage_; }
   // The image the update sends: by default the embedded WBLOCK. Another image (a file the
   // user chose) must outlive the form or be replaced before the next update.
-  void SetFirmwareImage(std::span<const uint8_t> image) { firmwareImage_ = image; }
+  // sha256: the digest the image must have (NormalizeSha256Hex's form); without one it is
+  // sent unchecked. The embedded image is checked against the digest the build recorded.
+  void SetFirmwareImage(std::span<const uint8_t> image, std::optional<std::string> sha256 = {}) {
+    firmwareImage_ = image;
+    firmwareDigest_ = std::move(sha256);
+  }
   std::optional<std::span<const uint8_t>> FirmwareImage() const;
 
   // The number in a port name "COM<n>": the text from its fourth character on, strictly
@@ -230,15 +256,40 @@ class TForm1 : public comm::TBaseComponent {
   // else as ModalPause followed by then.
   void PauseThen(uint32_t ms, std::function<void()> then);
 
+  // Ends a running update when it is over, whatever ended it: the temporary image goes and
+  // the view hears of it. Called after every event that may end an update.
+  void CheckUpdateEnded();
+  // Runs CheckUpdateEnded when the handler it stands in returns, also by an exception.
+  class TUpdateEndCheck {
+   public:
+    explicit TUpdateEndCheck(TForm1& form) : form_(form) {}
+    ~TUpdateEndCheck() { form_.CheckUpdateEnded(); }
+    TUpdateEndCheck(const TUpdateEndCheck&) = delete;
+    TUpdateEndCheck& operator=(const TUpdateEndCheck&) = delete;
+
+   private:
+    TForm1& form_;
+  };
+
  private:
   void Changed();
   intptr_t WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+  // Checks the image and writes the temporary file before anything is sent; on failure shows
+  // why, tells the view and returns false.
+  bool PrepareUpdateImage();
+  void EndUpdate();
+  // Where the trace and the dispatch log of this run go (FormCreate).
+  void ChooseTraceFolder();
 
   TForm1View& viewInterface_;
   std::string exePath_;
   TViewState view_;
   TTempImageFile tempImage_;
   std::optional<std::span<const uint8_t>> firmwareImage_;
+  std::optional<std::string> firmwareDigest_;
+  bool updateRunning_ = false;
+  bool transferFailed_ = false;
+  std::string traceFolder_ = ".";
   platform::HWND window_ = 0;
   int modalDepth_ = 0;
 

@@ -1,13 +1,21 @@
 #include "app/qt/MainWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 
 #include "app/qt/Language.h"
 #include "app/qt/PassWindow.h"
@@ -54,6 +62,20 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top) {
   label->adjustSize();
   return label;
 }
+
+// The question before the window closes during an update.
+constexpr const char* kCloseQuestionTitle = QT_TRANSLATE_NOOP("TForm1", "Прервать обновление?");
+constexpr const char* kCloseQuestion = QT_TRANSLATE_NOOP(
+    "TForm1",
+    "Идёт обновление Vexilora. Если закрыть окно сейчас, обновление будет прервано и Vexilora "
+    "останется в загрузчике без программного обеспечения.\n\nЗакрыть окно?");
+constexpr const char* kCloseAnyway = QT_TRANSLATE_NOOP("TForm1", "Прервать и закрыть");
+constexpr const char* kKeepUpdating = QT_TRANSLATE_NOOP("TForm1", "Продолжить обновление");
+// Why system sleep is held off: logind shows it to whoever tries to suspend meanwhile.
+constexpr const char* kInhibitWhy =
+    QT_TRANSLATE_NOOP("TForm1", "Обновление программного обеспечения Vexilora на %1");
+
+QString Translated(const char* text) { return QCoreApplication::translate("TForm1", text); }
 
 }  // namespace
 
@@ -203,11 +225,105 @@ void TMainWindow::BringToFront(const QString& activationToken) {
   }
 }
 
+void TMainWindow::UpdateStarted(const std::string& devicePath) {
+  inhibitor_.Take(Translated(kInhibitWhy).arg(FromUtf8(devicePath)));
+}
+
+void TMainWindow::UpdateEnded() { inhibitor_.Release(); }
+
+void TMainWindow::UpdateNotStarted(const std::string& reason) {
+  std::fprintf(stderr, "%s: update not started: %s\n", app::kApplicationTitle, reason.c_str());
+}
+
 void TMainWindow::closeEvent(QCloseEvent* event) {
+  if (!quitting_ && form_ && form_->UpdateRunning()) {
+    // Not closed now in either case: yes closes it once the cancel sequence is out.
+    event->ignore();
+    if (closeQuestion_ == nullptr && AskToCancelUpdate()) CancelAndClose();
+    return;
+  }
   QWidget::closeEvent(event);
   for (const std::unique_ptr<TForm2>& w : passWindows_) {
     if (w->isVisible()) w->close();
   }
+}
+
+bool TMainWindow::AskToCancelUpdate() {
+  QMessageBox box(QMessageBox::Warning, Translated(kCloseQuestionTitle), Translated(kCloseQuestion),
+                  QMessageBox::NoButton, this);
+  box.setObjectName(QStringLiteral("closeQuestion"));
+  box.setFont(DesignFont());
+  QPushButton* close = box.addButton(Translated(kCloseAnyway), QMessageBox::DestructiveRole);
+  close->setObjectName(QStringLiteral("closeAnyway"));
+  QPushButton* keep = box.addButton(Translated(kKeepUpdating), QMessageBox::RejectRole);
+  keep->setObjectName(QStringLiteral("keepUpdating"));
+  // A hurried Enter or Escape keeps the update going.
+  box.setDefaultButton(keep);
+  box.setEscapeButton(keep);
+  closeQuestion_ = &box;
+  box.exec();
+  closeQuestion_ = nullptr;
+  // An update that ended while the question was open leaves nothing to cancel; the window
+  // closes as asked all the same.
+  return box.clickedButton() == close;
+}
+
+void TMainWindow::CancelAndClose() {
+  if (quitting_) return;
+  quitting_ = true;
+  // The question no longer matters: the window is going.
+  if (closeQuestion_ != nullptr) closeQuestion_->done(QMessageBox::Cancel);
+  ContinueShutdown();
+}
+
+void TMainWindow::ContinueShutdown() {
+  // A message box or the pause of a dialogue step still uses the port: its box is closed and
+  // the shutdown goes on once the step has returned.
+  if (form_->InModalStep()) {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      if (box != nullptr && box->isVisible()) box->done(QMessageBox::Ok);
+    }
+    QTimer::singleShot(10, this, [this] { ContinueShutdown(); });
+    return;
+  }
+  bool cancelled = false;
+  try {
+    cancelled = form_->CancelTransfer();
+  } catch (...) {
+  }
+  if (!cancelled) {
+    ClosePortAndWindow();
+    return;
+  }
+  // Closing the port drops what is still waiting to be written: it closes once the cancel
+  // sequence is out, or after half a second on a line that does not take it.
+  CloseWhenSent(QDateTime::currentMSecsSinceEpoch() + 500, 0);
+}
+
+void TMainWindow::CloseWhenSent(qint64 deadlineMs, int quietRounds) {
+  int32_t waiting = 0;
+  try {
+    waiting = form_->ComPort1.Open() ? form_->ComPort1.OutputUsed() : 0;
+  } catch (...) {
+  }
+  // One more round once the ring is empty: the write thread may still hold the last bytes.
+  if ((waiting <= 0 && quietRounds >= 1) || QDateTime::currentMSecsSinceEpoch() >= deadlineMs) {
+    ClosePortAndWindow();
+    return;
+  }
+  QTimer::singleShot(10, this, [this, deadlineMs, quietRounds, waiting] {
+    CloseWhenSent(deadlineMs, waiting <= 0 ? quietRounds + 1 : 0);
+  });
+}
+
+void TMainWindow::ClosePortAndWindow() {
+  // The port's close ends the update: the temporary image goes and sleep is allowed again.
+  try {
+    form_->ComPort1.SetOpen(false);
+  } catch (...) {
+  }
+  close();
 }
 
 void TMainWindow::showEvent(QShowEvent* event) {

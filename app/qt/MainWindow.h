@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +19,7 @@
 #include "app/Main.h"
 #include "app/qt/DeviceWatch.h"
 #include "app/qt/MainLoop.h"
+#include "app/qt/SleepInhibitor.h"
 #include "app/qt/StatusImage.h"
 
 namespace appqt {
@@ -41,6 +43,19 @@ class TMainWindow : public QWidget, public app::TForm1View {
                   app::TMessageIcon icon) override;
   void Pause(uint32_t ms) override;
   void OpenPasswordWindow() override;
+  void UpdateStarted(const std::string& devicePath) override;
+  void UpdateEnded() override;
+  // The window's status line already says why.
+  void UpdateNotStarted(const std::string& reason) override;
+
+  // Ends the window without asking: a running transfer is cancelled first (the device
+  // receives the cancel sequence before the port closes), then the port closes (the
+  // temporary image goes) and the window closes. A message box of a dialogue step that is
+  // open is closed first. What a signal to end the program does.
+  void CancelAndClose();
+  // The question asked when the window is closed during an update, while it is open.
+  QMessageBox* CloseQuestion() const { return closeQuestion_; }
+  TSleepInhibitor& SleepInhibitor() { return inhibitor_; }
 
   // The picture of image-list icon n (0 to 4), 48 x 48 logical pixels at a device-pixel ratio.
   static QPixmap ImageListIcon(int n, qreal ratio = 1.0) {
@@ -63,10 +78,16 @@ class TMainWindow : public QWidget, public app::TForm1View {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  // Closing the main window ends the program: an open password window goes with it.
+  // Closing the main window ends the program: an open password window goes with it. During
+  // an update it asks first; yes cancels the update (CancelAndClose), no carries on.
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  bool AskToCancelUpdate();
+  void ContinueShutdown();
+  void CloseWhenSent(qint64 deadlineMs, int quietRounds);
+  void ClosePortAndWindow();
+
   TQueueDrain drain_;
   QWidget* uiGBControl = nullptr;
   QLabel* uiLHWVer = nullptr;
@@ -81,6 +102,9 @@ class TMainWindow : public QWidget, public app::TForm1View {
   QProgressBar* uiProgressBar1 = nullptr;
   bool firstShowDone_ = false;
   std::vector<std::unique_ptr<TForm2>> passWindows_;
+  TSleepInhibitor inhibitor_;
+  QMessageBox* closeQuestion_ = nullptr;
+  bool quitting_ = false;
   std::unique_ptr<app::TForm1> form_;
   std::unique_ptr<TDeviceWatch> deviceWatch_;
 };

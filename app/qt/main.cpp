@@ -13,6 +13,7 @@
 #include "app/qt/Demo.h"
 #include "app/qt/Language.h"
 #include "app/qt/MainWindow.h"
+#include "app/qt/QuitSignals.h"
 #include "app/qt/SingleInstance.h"
 #include "platform/MessageQueue.h"
 
@@ -75,5 +76,8 @@ int main(int argc, char** argv) {
   made = &window;
   if (demo) demo->Attach(window);
   window.show();
+  // Ending the session, Ctrl-C or a closed terminal end the window cleanly: a running
+  // transfer is cancelled first, and the temporary image goes.
+  const appqt::TQuitSignals quitSignals([&window](int) { window.CancelAndClose(); });
   return application.exec();
 }

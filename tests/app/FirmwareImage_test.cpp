@@ -2,11 +2,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -128,52 +134,175 @@ TEST_F(TempFileTest, WritesBesideTheExecutableOverwritesAndDeletes) {
   file.Delete();  // deleting a missing file is quietly nothing
 }
 
-TEST_F(TempFileTest, UsesAPrivateFolderWhenTheExecutablesFolderIsReadOnly) {
-  const std::string readOnly = dir_ + "/bin";
-  ASSERT_EQ(mkdir(readOnly.c_str(), 0555), 0);
-  std::string privateFolder;
-  {
-    // root may write into a 0555 folder; a path that is not a folder at all is unwritable for
-    // everyone.
-    const std::string notAFolder = dir_ + "/file";
-    std::ofstream(notAFolder) << "x";
-    app::TTempImageFile file(geteuid() == 0 ? notAFolder : readOnly);
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    file.Write(Bytes("image"));
-    unsetenv("XDG_RUNTIME_DIR");
-    privateFolder = file.PrivateFolder();
-    ASSERT_FALSE(privateFolder.empty());
-    EXPECT_EQ(privateFolder.rfind(dir_ + "/vexilora-update-", 0), 0u) << privateFolder;
-    EXPECT_EQ(file.Path(), privateFolder + "/WBlock");
-    struct stat st {};
-    ASSERT_EQ(stat(privateFolder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(ReadFile(file.Path()), "image");
+// The executable's folder is used only when nobody else can write to it; otherwise a private
+// folder (0700) is made for the update, and goes with it.
+TEST_F(TempFileTest, UsesAPrivateFolderUnlessTheExecutablesFolderIsTheUsersAlone) {
+  const bool root = geteuid() == 0;
+  struct Case {
+    const char* Name;
+    mode_t Mode;
+    bool OwnedBySomeoneElse;
+    bool NotAFolder;
+    bool Private;
+  };
+  const Case cases[] = {
+      {"own folder, 0755", 0755, false, false, false},
+      {"own folder, 0700", 0700, false, false, false},
+      {"writable by the group", 0775, false, false, true},
+      {"writable by everyone", 0777, false, false, true},
+      {"sticky, writable by everyone", 01777, false, false, true},
+      // root may write into a 0555 folder; for root a path that is no folder stands for it.
+      {"read-only", 0555, false, root, true},
+      {"someone else's", 0755, true, false, true},
+  };
+  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (c.OwnedBySomeoneElse && !root) continue;
+    std::string exeDir = dir_ + "/bin";
+    if (c.NotAFolder) {
+      exeDir = dir_ + "/file";
+      std::ofstream(exeDir) << "x";
+    } else {
+      ASSERT_EQ(mkdir(exeDir.c_str(), 0700), 0);
+      ASSERT_EQ(chmod(exeDir.c_str(), c.Mode), 0);
+      if (c.OwnedBySomeoneElse) {
+        ASSERT_EQ(chown(exeDir.c_str(), 65534, 65534), 0);
+      }
+    }
+    std::string privateFolder;
+    {
+      app::TTempImageFile file(exeDir);
+      file.Write(Bytes("image"));
+      privateFolder = file.PrivateFolder();
+      EXPECT_EQ(ReadFile(file.Path()), "image");
+      if (!c.Private) {
+        EXPECT_EQ(privateFolder, "");
+        EXPECT_EQ(file.Path(), exeDir + "/WBlock");
+      } else {
+        ASSERT_FALSE(privateFolder.empty());
+        EXPECT_EQ(privateFolder.rfind(dir_ + "/vexilora-update-", 0), 0u) << privateFolder;
+        EXPECT_EQ(file.Path(), privateFolder + "/WBlock");
+        struct stat st {};
+        ASSERT_EQ(stat(privateFolder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        EXPECT_NE(access((exeDir + "/WBlock").c_str(), F_OK), 0);
+        // Remove takes the folder; the next write makes a new one.
+        file.Remove();
+        EXPECT_NE(access(privateFolder.c_str(), F_OK), 0);
+        file.Write(Bytes("again"));
+        EXPECT_NE(file.PrivateFolder(), "");
+        privateFolder = file.PrivateFolder();
+      }
+    }
+    // The file and the private folder go with the object.
+    if (!privateFolder.empty()) {
+      EXPECT_NE(access(privateFolder.c_str(), F_OK), 0);
+    }
+    EXPECT_NE(access((exeDir + "/WBlock").c_str(), F_OK), 0);
+    std::filesystem::remove_all(exeDir);
   }
-  // The run's folder goes with the program.
-  EXPECT_NE(access(privateFolder.c_str(), F_OK), 0);
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
-TEST_F(TempFileTest, NeverWritesThroughAPlantedLinkOrIntoAFifo) {
+// Whatever someone planted at the path goes, and a fresh file of the user's own (mode 0600)
+// takes its place: nothing is written through a link, into a FIFO, or into a file someone
+// else may still hold open.
+TEST_F(TempFileTest, AlwaysWritesAFreshFileInPlaceOfAnythingPlanted) {
   const std::string victim = dir_ + "/victim";
-  std::ofstream(victim) << "precious";
-  ASSERT_EQ(symlink(victim.c_str(), (dir_ + "/WBlock").c_str()), 0);
-  {
-    app::TTempImageFile file(dir_);
-    EXPECT_THROW(file.Write(Bytes("image")), comm::Exception);
+  const std::string path = dir_ + "/WBlock";
+  struct Case {
+    const char* Name;
+    std::function<void()> Plant;
+  };
+  const Case cases[] = {
+      {"a symbolic link", [&] { ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0); }},
+      {"a dangling link",
+       [&] { ASSERT_EQ(symlink((dir_ + "/nowhere").c_str(), path.c_str()), 0); }},
+      {"a hard link", [&] { ASSERT_EQ(link(victim.c_str(), path.c_str()), 0); }},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }},
+      {"a file anyone may write",
+       [&] {
+         std::ofstream(path) << "someone else's longer content";
+         ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::ofstream(victim) << "precious";
+    c.Plant();
+    struct stat before {};
+    lstat(path.c_str(), &before);
+    {
+      app::TTempImageFile file(dir_);
+      file.Write(Bytes("image"));
+      struct stat st {};
+      ASSERT_EQ(lstat(path.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+      EXPECT_EQ(st.st_nlink, 1u);
+      EXPECT_EQ(ReadFile(path), "image");
+    }
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    unlink(victim.c_str());
   }
-  EXPECT_EQ(ReadFile(victim), "precious");
+}
 
-  const std::string fifoDir = dir_ + "/fifo";
-  ASSERT_EQ(mkdir(fifoDir.c_str(), 0700), 0);
-  ASSERT_EQ(mkfifo((fifoDir + "/WBlock").c_str(), 0600), 0);
-  app::TTempImageFile file(fifoDir);
+// What cannot be removed or written is reported with the path and the system's reason, and no
+// partial file stays behind.
+TEST_F(TempFileTest, AFileThatCannotBeMadeIsReportedWithItsReason) {
+  const std::string planted = dir_ + "/WBlock";
+  ASSERT_EQ(mkdir(planted.c_str(), 0700), 0);
+  std::ofstream(planted + "/inside") << "x";
+  app::TTempImageFile file(dir_);
   try {
     file.Write(Bytes("image"));
-    FAIL() << "wrote into a FIFO";
+    FAIL() << "wrote over a folder";
   } catch (const comm::Exception& e) {
-    EXPECT_NE(std::string(e.what()).find(fifoDir + "/WBlock"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(planted), std::string::npos) << e.what();
+    EXPECT_EQ(file.LastError(), EISDIR);
   }
+  std::filesystem::remove_all(planted);
+
+  // A full disk: a 16 KiB file system, in a mount namespace of a child of its own; then no
+  // folder for the file anywhere.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16k,mode=0700") != 0)
+      _exit(77);
+    app::TTempImageFile small(dir_);
+    const std::vector<uint8_t> image(40000, 0x5A);
+    try {
+      small.Write(image);
+      _exit(1);
+    } catch (const comm::Exception&) {
+    }
+    if (small.LastError() != ENOSPC) _exit(2);
+    if (access((dir_ + "/WBlock").c_str(), F_OK) == 0) _exit(3);  // no partial file
+
+    // A folder that takes no files and no private folder to be had anywhere: the temporary
+    // folders are read-only file systems.
+    if (mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) _exit(77);
+    setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+    unsetenv("TMPDIR");
+    app::TTempImageFile nowhere("/dev/null");
+    try {
+      nowhere.Write(image);
+      _exit(4);
+    } catch (const comm::Exception&) {
+    }
+    if (nowhere.LastError() != EROFS) _exit(5);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Cp1251, ConvertsWhatTheCodePageHasAndRefusesTheRest) {

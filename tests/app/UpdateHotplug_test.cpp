@@ -137,7 +137,7 @@ TEST_F(UpdateHotplugTest, PulledInTheMiddleOfTheTransfer) {
   EXPECT_EQ(Progress()->value(), 0);
   EXPECT_FALSE(Form().XModem1.InProgress());
   EXPECT_TRUE(closer.Seen().empty());
-  EXPECT_TRUE(TempImageExists());  // an interrupted update keeps its file
+  EXPECT_FALSE(TempImageExists());  // an interrupted update takes its file along
   apptest::SaveScreenshot(&Window(), "e2e-pulled-mid-transfer");
 
   // Back in: it comes up in its bootloader (its image is incomplete) and is queried again.
