@@ -13,6 +13,13 @@
 
 namespace discovery {
 
+bool IsVexiloraNotification(const platform::TUdevEvent& event) {
+  static const std::optional<platform::TUsbInstanceId> searched =
+      platform::ParseUsbInstanceId(kDeviceInstanceId);
+  if (event.Usb && searched && platform::MatchesInstanceId(*event.Usb, *searched)) return true;
+  return event.InterfacePath.find(kNameTest) != std::string::npos;
+}
+
 std::string ComNameFromFriendlyName(const std::string& friendlyName) {
   size_t p = friendlyName.find("COM");
   if (p == std::string::npos) return friendlyName;
@@ -81,7 +88,7 @@ void TForm1::FindDevice() {
 }
 
 void TForm1::DeviceChange(const platform::TUdevEvent& Event) {
-  if (Event.InterfacePath.find(discovery::kNameTest) == std::string::npos) return;
+  if (!discovery::IsVexiloraNotification(Event)) return;
   auto react = [this, arrival = Event.Action == platform::TUdevAction::Arrival] {
     if (arrival) {
       DevicePresent = true;

@@ -3,6 +3,10 @@
 #include <exception>
 #include <string>
 
+namespace platform {
+struct TUdevEvent;
+}
+
 // Helpers of the device search (TForm1::FindDevice and the device-change handler), kept
 // apart so that a command-line front end and the tests use the same rules.
 
@@ -14,6 +18,13 @@ inline constexpr const char* kDeviceInstanceId = "USB\\Vid_ffff&Pid_0005\\VEXILO
 inline constexpr const char* kNameTest = "Vexilora";
 // A friendly name is read into a buffer of this many bytes, the closing zero included.
 inline constexpr size_t kFriendlyNameBuffer = 257;
+
+// Whether an arrival or removal concerns a Vexilora. A tty whose USB device has the identity
+// the device search looks for (kDeviceInstanceId) always does, whatever its manufacturer and
+// product strings say (a unit may call itself "Virtual COM Port"); any other tty does when its
+// interface path passes the name test. The window's device-change handler and
+// vexilora-flash's station mode both decide by this.
+bool IsVexiloraNotification(const platform::TUdevEvent& event);
 
 // The port name in a friendly name: from the first "COM" to the end, without the name's last
 // character ("USB Serial Port (COM5)" -> "COM5"); the whole name when it holds no "COM".

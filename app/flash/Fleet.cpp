@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/Discovery.h"
 #include "app/FirmwareImage.h"
 #include "comm/Exceptions.h"
 #include "platform/MessageQueue.h"
@@ -213,8 +214,8 @@ void TFleet::ReadMonitor() {
 }
 
 void TFleet::Arrival(const platform::TUdevEvent& event) {
-  // The name test the window makes on its notifications.
-  if (event.InterfacePath.find("Vexilora") == std::string::npos) return;
+  // The test the window makes on its notifications.
+  if (!discovery::IsVexiloraNotification(event)) return;
   if (options_.Count > 0 && static_cast<int>(jobs_.size()) >= options_.Count) return;
   for (auto& job : jobs_)
     if (!job->Done() && job->Port().DevicePath == event.DevicePath) return;

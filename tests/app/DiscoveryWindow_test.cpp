@@ -225,6 +225,38 @@ TEST_F(DiscoveryWindowTest, UnrelatedArrivalsChangeNothing) {
   EXPECT_EQ(closes_, 0);
 }
 
+// A unit whose USB strings name something else ("Virtual COM Port") has the identity the
+// search looks for: it is followed on hot-plug like any other, whether or not udev's rules gave
+// its tty the identity properties (without them, the removal is read once the device's sysfs
+// entries have gone, as on a real system, and told by what was learned before).
+TEST_F(DiscoveryWindowTest, AUnitCalledByAnotherNameIsFollowedByItsIdentity) {
+  TUsbDescription generic;
+  generic.Manufacturer = "Generic";
+  generic.ProductName = "Virtual COM Port";
+  generic.IdentityProperties = false;
+  TMockDevice before = usb_.PlugIn(generic);  // there when the window starts
+  ASSERT_EQ(before.InterfacePath.find("Vexilora"), std::string::npos) << before.InterfacePath;
+  StartWindow();
+  ASSERT_TRUE(PortOpenOn(before));
+  usb_.PullOut(before);
+  ASSERT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open() && WatchIdle(); }));
+  ExpectNotConnected();
+
+  for (bool properties : {true, false}) {
+    SCOPED_TRACE(properties ? "with identity properties" : "sysfs only");
+    generic.IdentityProperties = properties;
+    TMockDevice device = usb_.PlugIn(generic);
+    ASSERT_TRUE(QtWaitUntil([&] { return PortOpenOn(device); }));
+    EXPECT_TRUE(Form().DevicePresent);
+    usb_.PullOut(device);
+    ASSERT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open() && WatchIdle(); }));
+    EXPECT_FALSE(Form().DevicePresent);
+    ExpectNotConnected();
+  }
+  EXPECT_EQ(opens_, 3);
+  EXPECT_EQ(closes_, 3);
+}
+
 TEST_F(DiscoveryWindowTest, ASecondArrivalForTheOpenPortOnlyRestartsTheDialogue) {
   TMockDevice device = usb_.PlugIn();
   StartWindow();
