@@ -1,6 +1,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -33,6 +34,26 @@ std::string ComNameFromFriendlyName(const std::string& friendlyName);
 // A friendly name as the platform's property read leaves it in the 257-byte buffer: a name
 // that does not fit (closing zero included) is not copied at all, so it reads as empty.
 std::string FriendlyNameInBuffer(const std::string& name);
+
+// Why a port could not be opened, for the failures a user can mend.
+enum class TOpenFailure {
+  Other,             // nothing the user can do about it here
+  PermissionDenied,  // the user may not open the device
+  InUse,             // another program (or another copy of this one) holds the device
+};
+TOpenFailure ClassifyOpenFailure(const std::exception& failure);
+
+// A process that holds the device open (or locked).
+struct TPortHolder {
+  int Pid = 0;
+  std::string Program;  // its name as the system gives it ("minicom")
+  // A copy of this utility (the same executable, or one of the utility's programs).
+  bool ThisUtility = false;
+};
+// The process holding the device at devicePath: the one with an exclusive lock on it (any
+// user's), else one of the user's own processes with it open. Nothing when none can be seen
+// (another user's program holding it without a lock, such as a modem manager).
+std::optional<TPortHolder> FindPortHolder(const std::string& devicePath);
 
 // One line for standard error that says why the device at devicePath could not be opened and
 // what the user can do, for the failures a user can mend (no permission, another program holds

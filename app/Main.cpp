@@ -19,6 +19,7 @@ namespace {
 // Messages of the main window's own hidden window.
 constexpr uint32_t kShowPendingExceptions = 0x0401;
 constexpr uint32_t kRunDeferred = 0x0402;
+constexpr uint32_t kSearchAfresh = 0x0403;
 
 }  // namespace
 
@@ -80,6 +81,11 @@ TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
     Xmodem1ProtocolFinish(CP, ErrorCode);
   };
 
+  // The reply watchdog belongs to the open port: it goes when the port closes.
+  ComPort1.AttachPortUser(this, [this](comm::TCustomComPort*, comm::TPortNotice kind) {
+    if (kind != comm::NoticeOpen && platform::IsMainThread()) DisarmWatchdog();
+  });
+
   window_ = platform::CreateHiddenWindow(
       "TForm1", [this](uint32_t msg, uintptr_t wParam, intptr_t lParam) -> intptr_t {
         return WindowProc(msg, wParam, lParam);
@@ -94,6 +100,8 @@ TForm1::~TForm1() {
     ComPort1.SetOpen(false);
   } catch (...) {
   }
+  DisarmWatchdog();
+  ComPort1.DetachPortUser(this);
   comm::SetExceptionDisplay(nullptr);
   platform::DestroyHiddenWindow(window_);
 }
@@ -228,6 +236,8 @@ std::optional<std::span<const uint8_t>> TForm1::FirmwareImage() const {
   return FindResource(kFirmwareResourceName);
 }
 
+void TForm1::PostSearchAfresh() { platform::PostMessage(window_, kSearchAfresh, 0, 0); }
+
 bool TForm1::DeferWhileModal(std::function<void()> fn) {
   if (modalDepth_ == 0) return false;
   deferred_.push_back(std::move(fn));
@@ -272,6 +282,9 @@ intptr_t TForm1::WindowProc(uint32_t msg, uintptr_t, intptr_t) {
           comm::ShowCurrentException();
         }
       }
+      return 0;
+    case kSearchAfresh:
+      SearchAfresh();
       return 0;
     default:
       return 0;

@@ -131,6 +131,7 @@ TMainWindow::TMainWindow(const std::string& exePath)
   uiProgressBar1->setTextVisible(false);
 
   form_ = std::make_unique<app::TForm1>(*this, exePath);
+  form_->SetReplyTimeout(kReplyTimeoutMs);
   StateChanged();
 
   // Centred on the screen.
@@ -191,6 +192,30 @@ void TMainWindow::Pause(uint32_t ms) {
   QTimer::singleShot(static_cast<int>(ms), &loop, &QEventLoop::quit);
   // Painting and the main-thread queue go on; the user's input waits until the pause ends.
   loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+uint32_t TMainWindow::SetTimer(uint32_t ms, std::function<void()> fire) {
+  const uint32_t id = ++lastTimer_ == 0 ? ++lastTimer_ : lastTimer_;
+  auto* timer = new QTimer(this);
+  timer->setSingleShot(true);
+  connect(timer, &QTimer::timeout, this, [this, id, fire = std::move(fire)] {
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) return;
+    it->second->deleteLater();
+    timers_.erase(it);
+    fire();
+  });
+  timers_[id] = timer;
+  timer->start(static_cast<int>(ms));
+  return id;
+}
+
+void TMainWindow::KillTimer(uint32_t id) {
+  const auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  it->second->stop();
+  it->second->deleteLater();
+  timers_.erase(it);
 }
 
 void TMainWindow::OpenPasswordWindow() { passWindows_.push_back(std::make_unique<TForm2>(*this)); }

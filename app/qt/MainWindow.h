@@ -8,8 +8,11 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +42,11 @@ class TMainWindow : public QWidget, public app::TForm1View {
                   app::TMessageIcon icon) override;
   void Pause(uint32_t ms) override;
   void OpenPasswordWindow() override;
+  uint32_t SetTimer(uint32_t ms, std::function<void()> fire) override;
+  void KillTimer(uint32_t id) override;
+
+  // How long the window gives a device to answer (TForm1::SetReplyTimeout).
+  static constexpr uint32_t kReplyTimeoutMs = 5000;
 
   // The picture of image-list icon n (0 to 4), 48 x 48.
   const QPixmap& ImageListIcon(int n) const { return uiImageList1_.at(static_cast<size_t>(n)); }
@@ -71,6 +79,8 @@ class TMainWindow : public QWidget, public app::TForm1View {
   int shownIcon_ = -1;
   bool firstShowDone_ = false;
   std::vector<std::unique_ptr<TForm2>> passWindows_;
+  std::map<uint32_t, QTimer*> timers_;
+  uint32_t lastTimer_ = 0;
   std::unique_ptr<app::TForm1> form_;
   std::unique_ptr<TDeviceWatch> deviceWatch_;
 };
