@@ -357,8 +357,9 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       AltMarker.clear();
       // Modal: the user closes it, for as long as that takes.
       ModalMessageBox("", kUpdated, TMessageIcon::Information);
-      // Pulled out meanwhile: its removal, held back for the box, says so next.
-      if (portDeviceRemoved_) break;
+      // Pulled out meanwhile (its removal, held back for the box, says so next), or the
+      // dialogue ended while the box was open.
+      if (portDeviceRemoved_ || DialogueState != dsAwaitRunning) break;
       ComPort1.SendText("run\r\n");
       TempImage().Delete();
       DataPacket1.SetTimeOut(1000);
@@ -398,9 +399,9 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
 }
 
 void TForm1::DataPacket1Timeout(comm::TDataPacket*) {
-  if (DialogueState == dsAwaitVerdict && XModem1.InProgress()) {
-    // A line begun in the middle of the transfer that never ended is no verdict: the packet
-    // looks for the next line, and the transfer goes on.
+  // A line begun in the middle of the transfer that never ended is no verdict, and one begun
+  // while the success box is open answers nothing yet: the packet looks for the next line.
+  if ((DialogueState == dsAwaitVerdict && XModem1.InProgress()) || InModalStep()) {
     DataPacket1.SetEnabled(true);
     return;
   }

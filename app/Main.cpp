@@ -217,7 +217,7 @@ void TForm1::PauseThen(uint32_t ms, std::function<void()> then) {
   auto resume = [this, state, then] {
     // A port closed meanwhile (the device pulled out) or a dialogue begun afresh has left the
     // step behind: nothing is sent to whatever is there now.
-    if (DialogueState != state || !ComPort1.Open()) return;
+    if (DialogueState != state || !ComPort1.Open() || portDeviceRemoved_) return;
     then();
   };
   if (viewInterface_.PauseThen(ms, resume)) {
