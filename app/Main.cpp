@@ -29,6 +29,7 @@ namespace {
 // Messages of the main window's own hidden window.
 constexpr uint32_t kShowPendingExceptions = 0x0401;
 constexpr uint32_t kRunDeferred = 0x0402;
+constexpr uint32_t kSearchAfresh = 0x0403;
 
 constexpr const char* kImageMissing =
     QT_TRANSLATE_NOOP("TForm1",
@@ -106,8 +107,10 @@ TForm1::TForm1(TForm1View& view, std::string exePath, std::string tempFolder)
     Xmodem1ProtocolFinish(CP, ErrorCode);
   };
 
-  // A closed port ends a running update (the device pulled out, the form going away).
+  // The reply watchdog belongs to the open port: it goes when the port closes. A closed port
+  // also ends a running update (the device pulled out, the form going away).
   ComPort1.AttachPortUser(this, [this](comm::TCustomComPort*, comm::TPortNotice kind) {
+    if (kind != comm::NoticeOpen && platform::IsMainThread()) DisarmWatchdog();
     if (kind == comm::NoticeClosed) CheckUpdateEnded();
   });
 
@@ -128,6 +131,7 @@ TForm1::~TForm1() {
     ComPort1.SetOpen(false);
   } catch (...) {
   }
+  DisarmWatchdog();
   ComPort1.DetachPortUser(this);
   if (updateRunning_) EndUpdate();
   comm::SetExceptionDisplay(nullptr);
@@ -184,7 +188,17 @@ void TForm1::SetStatusText(const std::string& text, std::vector<std::string> arg
   view_.uiLabel1 = filled;
   view_.uiLabel1Template = text;
   view_.uiLabel1Args = std::move(args);
+  view_.TraceNote.clear();
   Changed();
+}
+void TForm1::ShowTraceNote() {
+  std::string folder = TraceFolder();
+  if (folder.empty() || folder == ".") {
+    std::vector<char> buffer(4096);
+    if (getcwd(buffer.data(), buffer.size()) == nullptr) return;
+    folder = buffer.data();
+  }
+  if (Assign(view_.TraceNote, folder)) Changed();
 }
 void TForm1::ShowIcon(int index) {
   if (Assign(view_.uiImage1, index)) Changed();
@@ -242,7 +256,7 @@ void TForm1::PauseThen(uint32_t ms, std::function<void()> then) {
   auto resume = [this, state, then] {
     // A port closed meanwhile (the device pulled out) or a dialogue begun afresh has left the
     // step behind: nothing is sent to whatever is there now.
-    if (DialogueState != state || !ComPort1.Open()) return;
+    if (DialogueState != state || !ComPort1.Open() || portDeviceRemoved_) return;
     then();
   };
   if (viewInterface_.PauseThen(ms, resume)) {
@@ -260,6 +274,8 @@ std::optional<std::span<const uint8_t>> TForm1::FirmwareImage() const {
   if (firmwareImage_) return firmwareImage_;
   return FindResource(kFirmwareResourceName);
 }
+
+void TForm1::PostSearchAfresh() { platform::PostMessage(window_, kSearchAfresh, 0, 0); }
 
 bool TForm1::DeferWhileModal(std::function<void()> fn) {
   if (modalDepth_ == 0) return false;
@@ -306,6 +322,9 @@ intptr_t TForm1::WindowProc(uint32_t msg, uintptr_t, intptr_t) {
         }
       }
       CheckUpdateEnded();
+      return 0;
+    case kSearchAfresh:
+      SearchAfresh();
       return 0;
     default:
       return 0;
@@ -381,6 +400,8 @@ void TForm1::EndUpdate() {
   transferFailed_ = false;
   TempImage().Remove();
   viewInterface_.UpdateEnded();
+  // Arrivals and removals of other devices held back while the update ran.
+  if (hotplugPending_) PostSearchAfresh();
 }
 
 bool TForm1::CancelTransfer() {

@@ -75,11 +75,33 @@ enum TDialogueState : int32_t {
   dsAwaitNewVersion = 17,
 };
 
+// How the last update ended (TForm1::UpdateOutcome). Every value past uoUpdated is a failure the
+// window shows with its own text.
+enum TUpdateOutcome : int {
+  uoNone = 0,        // no update has been started
+  uoRunning,         // an update runs
+  uoUpdated,         // the device reports the image's version
+  uoWrongPassword,   // the device refused the password
+  uoRefused,         // ERROR to "boot" or "wr_prog", or instead of the receiver's handshake
+  uoImageRejected,   // the device's verdict on the whole transferred image was ERROR
+  uoTransferBroken,  // the transfer was cancelled, given up, or never started
+  uoNoAnswer,        // the device stopped answering before its verdict
+  uoNotRestarted,    // ERROR or silence after "run"
+  uoNoVersion,       // ERROR or silence to "versw?" after "run"
+  uoWrongVersion,    // after "run" the device reports a version other than the image's
+  uoUnplugged,       // the device being updated was pulled out
+  uoCannotOpen,      // the port could not be opened again for the update
+};
+
 inline constexpr const char* kDesignCaption = QT_TRANSLATE_NOOP("TForm1", "Обновление Vexilora ");
 inline constexpr const char* kAbsent = QT_TRANSLATE_NOOP("TForm1", "Отсутствует");
 inline constexpr const char* kBootloader = QT_TRANSLATE_NOOP("TForm1", "Загрузчик");
 // The caption of the application's standard exception display.
 inline constexpr const char* kApplicationTitle = "vexilora-update";
+
+// The note under a failure that says where this run's trace and dispatch log are kept, so that
+// a user can attach them to a report (%1: the folder).
+inline constexpr const char* kTraceNote = QT_TRANSLATE_NOOP("TForm1", "Журнал обмена: %1");
 
 // Everything the main window shows that the logic decides.
 struct TViewState {
@@ -93,6 +115,9 @@ struct TViewState {
   std::string uiLabel1 = QT_TRANSLATE_NOOP("TForm1", "Подключите изделие к ПК.");
   std::string uiLabel1Template = uiLabel1;
   std::vector<std::string> uiLabel1Args;
+  // After a failure: the folder that holds this run's COMM.TRC and COMM.LOG (shown with
+  // kTraceNote); empty otherwise. A new status text clears it.
+  std::string TraceNote;
   int uiImage1 = iiInformation;  // index into uiImageList1
   bool uiButton1Enabled = false;
   int ProgressPosition = 0;
@@ -137,6 +162,15 @@ class TForm1View {
   virtual void UpdateNotStarted(const std::string& reason) {
     MessageBox(kApplicationTitle, reason, TMessageIcon::Error);
   }
+  // A one-shot timer: fire runs on the main thread ms milliseconds from now, unless KillTimer
+  // comes first (after which it never runs). Returns the timer's number, or 0 when the view
+  // keeps no timers (the default): the form then does without what it wanted one for.
+  virtual uint32_t SetTimer(uint32_t ms, std::function<void()> fire) {
+    (void)ms;
+    (void)fire;
+    return 0;
+  }
+  virtual void KillTimer(uint32_t id) { (void)id; }
 };
 
 class TForm1 : public comm::TBaseComponent {
@@ -189,11 +223,24 @@ class TForm1 : public comm::TBaseComponent {
   void Xmodem1ProtocolFinish(comm::TCustomProtocol* CP, int32_t ErrorCode);
   void StartUpdate();
   void uiButton1Click();
-  // An update runs: from StartUpdate's reopening of the port until the update's ending.
-  bool UpdateRunning() const { return updateRunning_; }
   // Cancels a running transfer: the device receives the cancel sequence (queued for sending;
   // the port must stay open until it is out). True when a transfer was running.
   bool CancelTransfer();
+
+  // How long a device may take to answer: the query must be complete this long after the port
+  // opened, and in an update each reply outside the transfer must come this long after its
+  // command. A device that takes longer gets the window's no-reply text, or the update's
+  // failure text. 0 (the default) sets no limit; the limit needs the view's timers.
+  uint32_t ReplyTimeout() const { return replyTimeout_; }
+  void SetReplyTimeout(uint32_t ms) { replyTimeout_ = ms; }
+  // The limit on the device's reply is counting.
+  bool ReplyLimitRunning() const { return watchdog_ != 0; }
+  // Arrivals and removals of other devices wait for the running update to end.
+  bool ChangesHeldBack() const { return hotplugPending_; }
+  // An update runs: from StartUpdate's reopening of the port until its ending (the dialogue in
+  // states dsAwaitUpdateProbe to dsAwaitNewVersion, or its transfer still going).
+  bool UpdateRunning() const;
+  TUpdateOutcome UpdateOutcome() const { return updateOutcome_; }
 
   // ---- version presentation (Versions.cpp)
   void ShowVersionStatus();
@@ -210,6 +257,8 @@ class TForm1 : public comm::TBaseComponent {
   // A status text without variable parts, or a template (Texts.h) and its arguments.
   void SetStatusText(const std::string& text);
   void SetStatusText(const std::string& text, std::vector<std::string> args);
+  // Shows, under the status text just set, where this run's trace is kept.
+  void ShowTraceNote();
   void ShowIcon(int index);
   void SetButtonEnabled(bool value);
   void SetProgressPosition(int value);
@@ -281,6 +330,35 @@ class TForm1 : public comm::TBaseComponent {
   // Where the trace and the dispatch log of this run go (FormCreate).
   void ChooseTraceFolder();
 
+  // ---- how dialogues end (Dialogue.cpp)
+  // Every end of a dialogue: no state, the packet disarmed, a reply line ending with a
+  // carriage return again, no watchdog; changes of other devices held back during an update
+  // are looked at now.
+  void EndDialogue();
+  // The query found no answer (silence, or ERROR to a query).
+  void ShowNoReply();
+  // The update ended without the device reporting the image's version: says so and ends.
+  void FailUpdate(TUpdateOutcome outcome, std::vector<std::string> args = {});
+  // The device said nothing within the reply time, or began a line it never ended.
+  void DeviceSilent();
+  // A line while the device's verdict on the transfer is awaited.
+  void VerdictLine(const std::string& Data, bool IsMain, const std::string& Text);
+  void ArmWatchdog();
+  void DisarmWatchdog();
+  void WatchdogExpired(uint32_t generation);
+
+  // ---- device discovery (Discovery.cpp)
+  // The port could not be opened on the device: what the user can do about it, when anything.
+  // True when the window now says so.
+  bool ShowOpenFailure(const std::exception& failure, bool forUpdate);
+  // The arrival or removal concerns the device the port is open on.
+  bool IsPortDevice(const platform::TUdevEvent& Event) const;
+  // The port is open on the device a search would pick now.
+  bool PortKeepsItsDevice() const;
+  void SearchAfresh();
+  // SearchAfresh once the current event has returned.
+  void PostSearchAfresh();
+
   TForm1View& viewInterface_;
   std::string exePath_;
   TViewState view_;
@@ -294,6 +372,20 @@ class TForm1 : public comm::TBaseComponent {
   int modalDepth_ = 0;
 
   std::deque<std::function<void()>> deferred_;
+
+  uint32_t replyTimeout_ = 0;
+  uint32_t watchdog_ = 0;  // the view's timer, 0 when none runs
+  uint32_t watchdogGeneration_ = 0;
+  TUpdateOutcome updateOutcome_ = uoNone;
+  // The transfer of this update has started (its protocol's values are this update's).
+  bool transferStarted_ = false;
+  // A line that may be the device's verdict, come before the transmitter's end was known.
+  std::optional<std::string> pendingVerdict_;
+  // Arrivals and removals of other devices during an update: looked at once it has ended.
+  bool hotplugPending_ = false;
+  bool hotplugArrival_ = false;
+  // The device the port is open on has been reported gone (its removal may wait for a step).
+  bool portDeviceRemoved_ = false;
 
   std::mutex pendingLock_;
   std::deque<std::string> pendingExceptions_;

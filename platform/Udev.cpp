@@ -66,12 +66,30 @@ std::optional<int> Decimal(std::string_view s) {
   return value;
 }
 
-bool Matches(udev_device* usb, const TUsbInstanceId& id) {
+// The identity a USB device's sysfs attributes give; nothing when they are not readable.
+std::optional<TUsbIdentity> IdentityOfUsbDevice(udev_device* usb) {
   auto vendor = Hex4(Text(udev_device_get_sysattr_value(usb, "idVendor")));
   auto product = Hex4(Text(udev_device_get_sysattr_value(usb, "idProduct")));
-  if (!vendor || !product || *vendor != id.Vendor || *product != id.Product) return false;
-  if (id.Serial.empty()) return true;
-  return EqualNoCase(Text(udev_device_get_sysattr_value(usb, "serial")), id.Serial);
+  if (!vendor || !product) return std::nullopt;
+  return TUsbIdentity{*vendor, *product, Text(udev_device_get_sysattr_value(usb, "serial"))};
+}
+
+// The identity of the USB device a tty belongs to, from its sysfs parent.
+std::optional<TUsbIdentity> IdentityOfParent(udev_device* tty) {
+  // Owned by tty.
+  udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+  return usb ? IdentityOfUsbDevice(usb) : std::nullopt;
+}
+
+// The identity udev's rules wrote into a USB tty's properties (ID_VENDOR_ID, ID_MODEL_ID,
+// ID_SERIAL_SHORT): a removal's event carries them from udev's database, when the device's
+// sysfs entries are gone.
+std::optional<TUsbIdentity> IdentityOfProperties(udev_device* tty) {
+  auto vendor = Hex4(Text(udev_device_get_property_value(tty, "ID_VENDOR_ID")));
+  auto product = Hex4(Text(udev_device_get_property_value(tty, "ID_MODEL_ID")));
+  if (!vendor || !product) return std::nullopt;
+  return TUsbIdentity{*vendor, *product,
+                      Text(udev_device_get_property_value(tty, "ID_SERIAL_SHORT"))};
 }
 
 // A USB device's sysfs name is "<bus>-<port path>" ("1-1.2"); its busnum and devpath
@@ -91,6 +109,11 @@ void FillLocation(udev_device* usb, TUsbSerialPort& port) {
 }
 
 }  // namespace
+
+bool MatchesInstanceId(const TUsbIdentity& identity, const TUsbInstanceId& id) {
+  if (identity.Vendor != id.Vendor || identity.Product != id.Product) return false;
+  return id.Serial.empty() || EqualNoCase(identity.Serial, id.Serial);
+}
 
 std::optional<TUsbInstanceId> ParseUsbInstanceId(const std::string& instanceId) {
   // USB\Vid_ffff&Pid_0005\VEXILORA
@@ -142,14 +165,19 @@ std::optional<std::vector<TUsbSerialPort>> EnumerateUsbSerialPorts(const std::st
     // Owned by tty.
     udev_device* usb =
         udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
-    if (!usb || !Matches(usb, *id)) continue;
+    if (!usb) continue;
+    std::optional<TUsbIdentity> identity = IdentityOfUsbDevice(usb);
+    if (!identity || !MatchesInstanceId(*identity, *id)) continue;
     TUsbSerialPort port;
     port.DevicePath = node;
     port.SysPath = Text(udev_device_get_syspath(tty.get()));
     port.PortNumber = EnterPortPath(port.DevicePath);
     std::string product = Text(udev_device_get_sysattr_value(usb, "product"));
-    port.FriendlyName = (product.empty() ? std::string("USB Serial Device") : product) + " (COM" +
-                        std::to_string(port.PortNumber) + ")";
+    // The port name is taken from the first "COM" of the friendly name: a product string that
+    // holds one itself ("Virtual COM Port") would be read as the port name, and the device
+    // could never be opened. Such a device is named as one without a product string.
+    if (product.empty() || product.find("COM") != std::string::npos) product = "USB Serial Device";
+    port.FriendlyName = product + " (COM" + std::to_string(port.PortNumber) + ")";
     FillLocation(usb, port);
     ports.push_back(std::move(port));
   }
@@ -165,6 +193,7 @@ TUdevMonitor::TUdevMonitor() {
     // A burst of plug-ins must not overflow the socket and lose a removal; a refusal (no
     // privilege for more than the default) leaves the default.
     udev_monitor_set_receive_buffer_size(monitor_, 1 << 20);
+    RememberPresent();
     return;
   }
   if (monitor_) udev_monitor_unref(monitor_);
@@ -174,6 +203,24 @@ TUdevMonitor::TUdevMonitor() {
 TUdevMonitor::~TUdevMonitor() {
   if (monitor_) udev_monitor_unref(monitor_);
   if (udev_) udev_unref(udev_);
+}
+
+void TUdevMonitor::RememberPresent() {
+  // The ttys already there when the monitor starts have arrived unheard; a removal of one of
+  // them must still be told by its identity.
+  TEnumeratePtr enumerate(udev_enumerate_new(udev_));
+  if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), "tty") < 0 ||
+      udev_enumerate_scan_devices(enumerate.get()) < 0) {
+    return;
+  }
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+    TDevicePtr tty(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
+    if (!tty) continue;
+    std::optional<TUsbIdentity> identity = IdentityOfProperties(tty.get());
+    if (!identity) identity = IdentityOfParent(tty.get());
+    if (identity) known_[Text(udev_device_get_syspath(tty.get()))] = *identity;
+  }
 }
 
 int TUdevMonitor::Fd() const { return monitor_ ? udev_monitor_get_fd(monitor_) : -1; }
@@ -198,6 +245,17 @@ std::optional<TUdevEvent> TUdevMonitor::Read() {
                           Text(udev_device_get_devpath(device.get()));
     event.DevicePath = Text(udev_device_get_devnode(device.get()));
     event.SysPath = Text(udev_device_get_syspath(device.get()));
+    event.Usb = IdentityOfProperties(device.get());
+    if (event.Action == TUdevAction::Arrival) {
+      if (!event.Usb) event.Usb = IdentityOfParent(device.get());
+      if (event.Usb) known_[event.SysPath] = *event.Usb;
+    } else {
+      const auto known = known_.find(event.SysPath);
+      if (known != known_.end()) {
+        if (!event.Usb) event.Usb = known->second;
+        known_.erase(known);
+      }
+    }
     return event;
   }
   return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,15 +26,31 @@ struct TUsbInstanceId {
 // in any letter case, as the platform treats them).
 std::optional<TUsbInstanceId> ParseUsbInstanceId(const std::string& instanceId);
 
+// What a USB device says it is: its vendor and product numbers and its serial-number string
+// (empty when it has none). Unlike its manufacturer and product strings, these are what an
+// identifier names.
+struct TUsbIdentity {
+  unsigned Vendor = 0;
+  unsigned Product = 0;
+  std::string Serial;
+  bool operator==(const TUsbIdentity&) const = default;
+};
+
+// The identity has the identifier's vendor and product and, when the identifier names one,
+// its serial (letter case ignored, as the platform compares instance identifiers).
+bool MatchesInstanceId(const TUsbIdentity& identity, const TUsbInstanceId& id);
+
 // One serial device (tty) on a USB device that matches an instance identifier.
 struct TUsbSerialPort {
-  std::string DevicePath;    // "/dev/ttyACM0": what the port opens
-  std::string SysPath;       // the tty's sysfs path
-  int PortNumber = 0;        // the device path's number in the port table
-  std::string FriendlyName;  // "<USB product string> (COM<n>)" or "USB Serial Device (COM<n>)"
-  int UsbBusNumber = 0;      // 1 for "1-1.2"
-  std::string UsbPortPath;   // "1.2" for "1-1.2": the chain of hub ports from the root hub
-  std::string UsbLocation;   // "1-1.2": bus number, a dash and the port path
+  std::string DevicePath;  // "/dev/ttyACM0": what the port opens
+  std::string SysPath;     // the tty's sysfs path
+  int PortNumber = 0;      // the device path's number in the port table
+  // "<USB product string> (COM<n>)", or "USB Serial Device (COM<n>)" when the product string
+  // is empty or holds "COM" itself.
+  std::string FriendlyName;
+  int UsbBusNumber = 0;     // 1 for "1-1.2"
+  std::string UsbPortPath;  // "1.2" for "1-1.2": the chain of hub ports from the root hub
+  std::string UsbLocation;  // "1-1.2": bus number, a dash and the port path
 };
 
 // The present tty devices whose USB device has the identifier's vendor, product and serial
@@ -54,6 +71,12 @@ struct TUdevEvent {
   std::string InterfacePath;
   std::string DevicePath;  // "/dev/ttyACM0"; empty when the event names no node
   std::string SysPath;
+  // The identity of the USB device the tty belongs to; nothing for a tty of no USB device or
+  // one whose identity could not be learned. A removal carries it too, although the device's
+  // sysfs entries are gone by the time it is read: from the event's own properties (those
+  // udev's rules gave the tty), or else from what the monitor learned when the tty arrived or
+  // when the monitor started.
+  std::optional<TUsbIdentity> Usb;
 };
 
 // A monitor of udev's tty events (the "udev" source: rules such as permissions have been
@@ -76,8 +99,12 @@ class TUdevMonitor {
   std::optional<TUdevEvent> Read();
 
  private:
+  void RememberPresent();
+
   struct udev* udev_ = nullptr;
   struct udev_monitor* monitor_ = nullptr;
+  // The USB identity of each tty present, by its sysfs path.
+  std::map<std::string, TUsbIdentity> known_;
 };
 
 }  // namespace platform

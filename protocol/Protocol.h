@@ -94,6 +94,9 @@ class TCustomProtocol : public TBaseComponent {
   int32_t FileLength() const { return record_->FileLength; }
   int32_t BytesTransferred() const { return ComputeBytesTransferred(*record_); }
   bool InProgress() const { return record_->InProgressCount != 0; }
+  // The transmitter has sent its end of file and waits for the receiver's answer to it: a
+  // receiver that speaks now has the whole file (its acknowledgement may still be on its way).
+  bool AwaitingEndOfFileReply() const { return record_->XmodemState == txEotReply; }
   int32_t ElapsedTicks() const { return record_->ElapsedTicks; }
   // The message of a status code (4700 to 4723 and 4730); empty for any other code.
   std::string StatusText(int32_t code) const;

@@ -63,6 +63,94 @@
         <source>В результате обновления в Vexilora будет установленая предыдущая версия программного обеспечения.</source>
         <translation>This update will install an earlier software version in the Vexilora.</translation>
     </message>
+    <message>
+        <source>Обновление не завершено: Vexilora не приняла пароль. Нажмите «Обновить Vexilora» и введите верный пароль.</source>
+        <translation>The update did not complete: the Vexilora did not accept the password. Press “Update Vexilora” and enter the correct password.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: Vexilora отказалась принять обновление. Отключите её от компьютера, подключите снова и повторите обновление.</source>
+        <translation>The update did not complete: the Vexilora refused to take the update. Disconnect it from the computer, connect it again and repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: Vexilora отвергла переданное программное обеспечение. Повторите обновление.</source>
+        <translation>The update did not complete: the Vexilora rejected the software it was sent. Repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: передача программного обеспечения в Vexilora прервана. Проверьте подключение и повторите обновление.</source>
+        <translation>The update did not complete: sending the software to the Vexilora was broken off. Check the connection and repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: Vexilora перестала отвечать. Отключите её от компьютера, подключите снова и повторите обновление.</source>
+        <translation>The update did not complete: the Vexilora stopped answering. Disconnect it from the computer, connect it again and repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: Vexilora не запустила новое программное обеспечение. Отключите её от компьютера, подключите снова и повторите обновление.</source>
+        <translation>The update did not complete: the Vexilora did not start the new software. Disconnect it from the computer, connect it again and repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: после перезапуска Vexilora не сообщила версию программного обеспечения. Отключите её от компьютера и подключите снова.</source>
+        <translation>The update did not complete: after restarting, the Vexilora did not report its software version. Disconnect it from the computer and connect it again.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: после перезапуска Vexilora сообщает версию %1 вместо %2. Повторите обновление.</source>
+        <translation>The update did not complete: after restarting, the Vexilora reports version %1 instead of %2. Repeat the update.</translation>
+    </message>
+    <message>
+        <source>Обновление не завершено: Vexilora отключена от компьютера. Подключите её снова и повторите обновление.</source>
+        <translation>The update did not complete: the Vexilora was disconnected from the computer. Connect it again and repeat the update.</translation>
+    </message>
+    <message>
+        <source>Нет прав на доступ к Vexilora. Установите правило udev программы или добавьте пользователя в группу dialout и войдите заново, затем подключите Vexilora снова.</source>
+        <translation>No permission to open the Vexilora. Install the program&apos;s udev rule, or add your user to the dialout group and log in again; then connect the Vexilora again.</translation>
+    </message>
+    <message>
+        <source>Vexilora занята другой программой (например, программой для модемов или терминалом). Закройте её, затем отключите Vexilora от компьютера и подключите снова.</source>
+        <translation>The Vexilora is in use by another program (a modem manager or a terminal, for example). Close that program, then disconnect the Vexilora and connect it again.</translation>
+    </message>
+    <message>
+        <source>Vexilora занята другой программой (%1, PID %2). Закройте её, затем отключите Vexilora от компьютера и подключите снова.</source>
+        <translation>The Vexilora is in use by another program (%1, PID %2). Close it, then disconnect the Vexilora from the computer and connect it again.</translation>
+    </message>
+    <message>
+        <source>Vexilora уже используется другой копией программы обновления (%1, PID %2). Закройте её, затем отключите Vexilora от компьютера и подключите снова.</source>
+        <translation>The Vexilora is already in use by another copy of the update program (%1, PID %2). Close it, then disconnect the Vexilora from the computer and connect it again.</translation>
+    </message>
+    <message>
+        <source>Программное обеспечение Vexilora в утилите повреждено (не совпадает контрольная сумма). Обновление не начато. Переустановите утилиту.</source>
+        <translation>The Vexilora software inside this utility is damaged (its checksum does not match). The update was not started. Reinstall the utility.</translation>
+    </message>
+    <message>
+        <source>Не удается записать временный файл обновления: %1. Обновление не начато, Vexilora не затронута.</source>
+        <translation>Cannot write the update&apos;s temporary file: %1. The update was not started; the Vexilora was not touched.</translation>
+    </message>
+    <message>
+        <source>Журнал обмена: %1</source>
+        <translation>Exchange log: %1</translation>
+    </message>
+    <message>
+        <source>Прервать обновление?</source>
+        <translation>Cancel the update?</translation>
+    </message>
+    <message>
+        <source>Идёт обновление Vexilora. Если закрыть окно сейчас, обновление будет прервано и Vexilora останется в загрузчике без программного обеспечения.
+
+Закрыть окно?</source>
+        <translation>The Vexilora is being updated. If you close the window now, the update will be cancelled and the Vexilora will be left in its bootloader without its software.
+
+Close the window?</translation>
+    </message>
+    <message>
+        <source>Прервать и закрыть</source>
+        <translation>Cancel and close</translation>
+    </message>
+    <message>
+        <source>Продолжить обновление</source>
+        <translation>Continue the update</translation>
+    </message>
+    <message>
+        <source>Обновление программного обеспечения Vexilora на %1</source>
+        <translation>Updating the Vexilora software on %1</translation>
+    </message>
 </context>
 <context>
     <name>appqt::TForm2</name>

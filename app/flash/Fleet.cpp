@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/Discovery.h"
 #include "app/FirmwareImage.h"
 #include "app/flash/Files.h"
 #include "app/flash/Journal.h"
@@ -250,8 +251,8 @@ void TFleet::ReadMonitor() {
 }
 
 void TFleet::Arrival(const platform::TUdevEvent& event) {
-  // The name test the window makes on its notifications.
-  if (event.InterfacePath.find("Vexilora") == std::string::npos) return;
+  // The test the window makes on its notifications.
+  if (!discovery::IsVexiloraNotification(event)) return;
   if (options_.Count > 0 && started_ >= options_.Count) return;
   for (auto& job : jobs_)
     if (!job->Done() && job->Port().DevicePath == event.DevicePath) return;

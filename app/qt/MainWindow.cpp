@@ -4,10 +4,13 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPainter>
@@ -15,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QUrl>
 #include <cstdio>
 
 #include "app/qt/Language.h"
@@ -141,7 +145,17 @@ TMainWindow::TMainWindow(const std::string& exePath)
   uiProgressBar1->setGeometry(153, 192, 138, 25);
   uiProgressBar1->setTextVisible(false);
 
+  uiTraceNote = new QLabel(uiGBControl);
+  uiTraceNote->setObjectName(QStringLiteral("uiTraceNote"));
+  uiTraceNote->setGeometry(24, 217, 267, 13);
+  uiTraceNote->setTextFormat(Qt::RichText);
+  uiTraceNote->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+  connect(uiTraceNote, &QLabel::linkActivated, this,
+          [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+  uiTraceNote->hide();
+
   form_ = std::make_unique<app::TForm1>(*this, exePath);
+  form_->SetReplyTimeout(kReplyTimeoutMs);
   StateChanged();
 
   // Centred on the screen.
@@ -174,6 +188,7 @@ void TMainWindow::StateChanged() {
   setBox(uiTEUpVer, v.uiTEUpVer);
   const QString status = TranslateStatusText(v.uiLabel1Template, v.uiLabel1Args);
   if (uiLabel1->text() != status) uiLabel1->setText(status);
+  ShowTraceNote(v.TraceNote);
   if (v.uiImage1 >= 0 && v.uiImage1 < TStatusImage::kIconCount) uiImage1->SetIcon(v.uiImage1);
   uiButton1->setEnabled(v.uiButton1Enabled);
   const int maximum = std::max(0, v.ProgressMax);
@@ -201,6 +216,30 @@ void TMainWindow::Pause(uint32_t ms) {
   QTimer::singleShot(static_cast<int>(ms), &loop, &QEventLoop::quit);
   // Painting and the main-thread queue go on; the user's input waits until the pause ends.
   loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+uint32_t TMainWindow::SetTimer(uint32_t ms, std::function<void()> fire) {
+  const uint32_t id = ++lastTimer_ == 0 ? ++lastTimer_ : lastTimer_;
+  auto* timer = new QTimer(this);
+  timer->setSingleShot(true);
+  connect(timer, &QTimer::timeout, this, [this, id, fire = std::move(fire)] {
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) return;
+    it->second->deleteLater();
+    timers_.erase(it);
+    fire();
+  });
+  timers_[id] = timer;
+  timer->start(static_cast<int>(ms));
+  return id;
+}
+
+void TMainWindow::KillTimer(uint32_t id) {
+  const auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  it->second->stop();
+  it->second->deleteLater();
+  timers_.erase(it);
 }
 
 void TMainWindow::OpenPasswordWindow() { passWindows_.push_back(std::make_unique<TForm2>(*this)); }
@@ -331,6 +370,34 @@ void TMainWindow::showEvent(QShowEvent* event) {
   if (firstShowDone_) return;
   firstShowDone_ = true;
   form_->FormShow();
+}
+
+void TMainWindow::ShowTraceNote(const std::string& folder) {
+  if (folder.empty()) {
+    uiTraceNote->hide();
+    return;
+  }
+  const QString path = QString::fromStdString(folder);
+  // The home folder as ~, and the middle of a path too long for the line left out: the
+  // tooltip and the accessible name carry it whole.
+  QString shown = path;
+  const QString home = QDir::homePath();
+  if (!home.isEmpty() && home != QLatin1String("/") &&
+      (shown == home || shown.startsWith(home + QLatin1Char('/'))))
+    shown = QLatin1Char('~') + shown.mid(home.size());
+  const QString whole = TranslateStatusText(app::kTraceNote, {folder});
+  const QString prefix = TranslateStatusText(app::kTraceNote, {""});
+  const QFontMetrics metrics(uiTraceNote->font());
+  const int room = uiTraceNote->width() - metrics.horizontalAdvance(prefix) - 2;
+  shown = metrics.elidedText(shown, Qt::ElideMiddle, std::max(room, 40));
+  const QString link =
+      QStringLiteral("<a href=\"%1\">%2</a>")
+          .arg(QUrl::fromLocalFile(path).toString().toHtmlEscaped(), shown.toHtmlEscaped());
+  const QString text = prefix.toHtmlEscaped() + link;
+  if (uiTraceNote->text() != text) uiTraceNote->setText(text);
+  uiTraceNote->setToolTip(path);
+  uiTraceNote->setAccessibleName(whole);
+  uiTraceNote->show();
 }
 
 }  // namespace appqt

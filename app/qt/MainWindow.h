@@ -10,8 +10,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +50,11 @@ class TMainWindow : public QWidget, public app::TForm1View {
   void UpdateEnded() override;
   // The window's status line already says why.
   void UpdateNotStarted(const std::string& reason) override;
+  uint32_t SetTimer(uint32_t ms, std::function<void()> fire) override;
+  void KillTimer(uint32_t id) override;
+
+  // How long the window gives a device to answer (TForm1::SetReplyTimeout).
+  static constexpr uint32_t kReplyTimeoutMs = 5000;
 
   // Ends the window without asking: a running transfer is cancelled first (the device
   // receives the cancel sequence before the port closes), then the port closes (the
@@ -83,6 +91,7 @@ class TMainWindow : public QWidget, public app::TForm1View {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void ShowTraceNote(const std::string& folder);
   bool AskToCancelUpdate();
   void ContinueShutdown();
   void CloseWhenSent(qint64 deadlineMs, int quietRounds);
@@ -100,11 +109,16 @@ class TMainWindow : public QWidget, public app::TForm1View {
   QLabel* uiLabel1 = nullptr;
   QPushButton* uiButton1 = nullptr;
   QProgressBar* uiProgressBar1 = nullptr;
+  // Under the button and the bar, after a failure: where the run's trace is (a link that opens
+  // the folder; the whole path in its tooltip and accessible name).
+  QLabel* uiTraceNote = nullptr;
   bool firstShowDone_ = false;
   std::vector<std::unique_ptr<TForm2>> passWindows_;
   TSleepInhibitor inhibitor_;
   QMessageBox* closeQuestion_ = nullptr;
   bool quitting_ = false;
+  std::map<uint32_t, QTimer*> timers_;
+  uint32_t lastTimer_ = 0;
   std::unique_ptr<app::TForm1> form_;
   std::unique_ptr<TDeviceWatch> deviceWatch_;
 };

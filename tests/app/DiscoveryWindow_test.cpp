@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -21,12 +22,14 @@
 #include <string>
 
 #include "app/Main.h"
+#include "app/Texts.h"
 #include "app/qt/DeviceWatch.h"
 #include "app/qt/MainWindow.h"
 #include "comm/Dispatcher.h"
 #include "platform/PortTable.h"
 #include "platform/Udev.h"
 #include "tests/app/support/QtWait.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/MockUsb.h"
 
 namespace {
@@ -71,6 +74,20 @@ void OpenToAll(const std::filesystem::path& root) {
                                            fs::perms::others_read | fs::perms::others_write,
                     fs::perm_options::add);
   }
+}
+
+// The child has written the text on its standard output (a pipe) within ten seconds.
+bool Said(ChildProcess& child, const std::string& text) {
+  std::string got;
+  for (int round = 0; round < 200 && got.find(text) == std::string::npos; ++round) {
+    pollfd p{child.StdoutPipe(), POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(child.StdoutPipe(), buffer, sizeof buffer);
+    if (n <= 0) return false;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got.find(text) != std::string::npos;
 }
 
 int Threads() { return CountEntries("/proc/self/task"); }
@@ -225,6 +242,38 @@ TEST_F(DiscoveryWindowTest, UnrelatedArrivalsChangeNothing) {
   EXPECT_EQ(closes_, 0);
 }
 
+// A unit whose USB strings name something else ("Virtual COM Port") has the identity the
+// search looks for: it is followed on hot-plug like any other, whether or not udev's rules gave
+// its tty the identity properties (without them, the removal is read once the device's sysfs
+// entries have gone, as on a real system, and told by what was learned before).
+TEST_F(DiscoveryWindowTest, AUnitCalledByAnotherNameIsFollowedByItsIdentity) {
+  TUsbDescription generic;
+  generic.Manufacturer = "Generic";
+  generic.ProductName = "Virtual COM Port";
+  generic.IdentityProperties = false;
+  TMockDevice before = usb_.PlugIn(generic);  // there when the window starts
+  ASSERT_EQ(before.InterfacePath.find("Vexilora"), std::string::npos) << before.InterfacePath;
+  StartWindow();
+  ASSERT_TRUE(PortOpenOn(before));
+  usb_.PullOut(before);
+  ASSERT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open() && WatchIdle(); }));
+  ExpectNotConnected();
+
+  for (bool properties : {true, false}) {
+    SCOPED_TRACE(properties ? "with identity properties" : "sysfs only");
+    generic.IdentityProperties = properties;
+    TMockDevice device = usb_.PlugIn(generic);
+    ASSERT_TRUE(QtWaitUntil([&] { return PortOpenOn(device); }));
+    EXPECT_TRUE(Form().DevicePresent);
+    usb_.PullOut(device);
+    ASSERT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open() && WatchIdle(); }));
+    EXPECT_FALSE(Form().DevicePresent);
+    ExpectNotConnected();
+  }
+  EXPECT_EQ(opens_, 3);
+  EXPECT_EQ(closes_, 3);
+}
+
 TEST_F(DiscoveryWindowTest, ASecondArrivalForTheOpenPortOnlyRestartsTheDialogue) {
   TMockDevice device = usb_.PlugIn();
   StartWindow();
@@ -252,29 +301,61 @@ TEST_F(DiscoveryWindowTest, PullingOneOfTwoDevicesMovesThePortToTheOther) {
   EXPECT_EQ(opens_, 2);
 }
 
-TEST_F(DiscoveryWindowTest, APortHeldByAnotherProgramIsNamedOnStandardError) {
-  TMockDevice device = usb_.PlugIn();
-  // Another program holds the device the way this one does: with an exclusive lock.
-  int holder = open(device.DevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  testing::internal::CaptureStderr();
-  StartWindow();
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(Form().ComPort1.Open());
-  EXPECT_EQ(opens_, 0);
-  EXPECT_NE(err.find(device.DevicePath + ": the port is in use"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  // The window keeps what it showed: no message, no "not connected".
-  EXPECT_EQ(Form().View().uiLabel1, "Подключите изделие к ПК.");
+// Another program holding the device, or another copy of this utility: the window names it,
+// says what to do, and the standard-error line names the device. Once the holder lets go, the
+// next arrival opens the port.
+TEST_F(DiscoveryWindowTest, APortHeldByAnotherProgramIsNamedInTheWindow) {
+  char folder[] = "/tmp/vexilora-holder-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  struct TCase {
+    const char* Program;  // the name the holder runs under
+    const char* Text;     // %1 the program, %2 its process number
+  };
+  const TCase cases[] = {
+      {"minicom",
+       "Vexilora занята другой программой (%1, PID %2). Закройте её, затем отключите Vexilora от "
+       "компьютера и подключите снова."},
+      {"vexilora-update",
+       "Vexilora уже используется другой копией программы обновления (%1, PID %2). Закройте её, "
+       "затем отключите Vexilora от компьютера и подключите снова."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Program);
+    TMockDevice device = usb_.PlugIn();
+    const std::string link = std::string(folder) + "/" + c.Program;
+    ASSERT_EQ(symlink(PORT_HOLDER_PATH, link.c_str()), 0);
+    auto holder =
+        std::make_unique<ChildProcess>(std::vector<std::string>{link, device.DevicePath}, folder,
+                                       std::string(folder) + "/out", ChildProcess::TStdout::Pipe);
+    ASSERT_TRUE(Said(*holder, "held\n")) << holder->Describe();
+    testing::internal::CaptureStderr();
+    StartWindow();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(Form().ComPort1.Open());
+    EXPECT_EQ(opens_, 0);
+    EXPECT_NE(err.find(device.DevicePath + ": the port is in use"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    const app::TViewState& v = Form().View();
+    EXPECT_EQ(v.uiLabel1, app::FillTemplate(c.Text, {c.Program, std::to_string(holder->Pid())}));
+    EXPECT_EQ(v.uiLabel1Template, c.Text);
+    EXPECT_EQ(v.uiImage1, app::iiWarning);
+    EXPECT_FALSE(v.uiButton1Enabled);
+    EXPECT_EQ(v.uiTEHWVer, "Отсутствует");
+    apptest::SaveScreenshot(window_.get(), std::string("port-held-by-") + c.Program);
 
-  // Once the other program lets go, the next arrival opens the port.
-  close(holder);
-  usb_.Uevent(device, "add");
-  EXPECT_TRUE(QtWaitUntil([&] { return PortOpenOn(device); }));
+    // Once the other program lets go, the next arrival opens the port.
+    holder.reset();
+    usb_.Uevent(device, "add");
+    EXPECT_TRUE(QtWaitUntil([&] { return PortOpenOn(device); }));
+    Form().ComPort1.DetachPortUser(this);
+    window_.reset();
+    opens_ = closes_ = 0;
+    usb_.PullOut(device);
+  }
+  std::filesystem::remove_all(folder);
 }
 
-TEST_F(DiscoveryWindowTest, ADeviceTheUserMayNotOpenIsNamedOnStandardError) {
+TEST_F(DiscoveryWindowTest, ADeviceTheUserMayNotOpenIsNamedInTheWindow) {
   TMockDevice device = usb_.PlugIn();
   StartWindow();
   ASSERT_TRUE(PortOpenOn(device));
@@ -296,6 +377,14 @@ TEST_F(DiscoveryWindowTest, ADeviceTheUserMayNotOpenIsNamedOnStandardError) {
   EXPECT_NE(err.find(device.DevicePath + ": permission denied"), std::string::npos) << err;
   EXPECT_NE(err.find("dialout"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  // The window says it too, with what to do.
+  const app::TViewState& v = Form().View();
+  EXPECT_EQ(v.uiLabel1,
+            "Нет прав на доступ к Vexilora. Установите правило udev программы или добавьте "
+            "пользователя в группу dialout и войдите заново, затем подключите Vexilora снова.");
+  EXPECT_EQ(v.uiImage1, app::iiError);
+  EXPECT_FALSE(v.uiButton1Enabled);
+  apptest::SaveScreenshot(window_.get(), "permission-denied");
 
   Form().FindDevice();
   EXPECT_TRUE(PortOpenOn(device));

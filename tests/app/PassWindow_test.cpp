@@ -18,6 +18,10 @@ namespace {
 
 using apptest::QtWaitUntil;
 
+const char* const kCannotConnect =
+    "Не удается подключиться к Vexilora. Пожалуйста, отключите её от компьютера и подключите "
+    "снова.";
+
 // Types text as key presses carrying the characters (as a keyboard layout with them would).
 void Type(QWidget* w, const QString& text) {
   for (QChar c : text) {
@@ -124,6 +128,7 @@ TEST_F(PassWindowTest, OkStoresThePasswordAndStartsTheUpdate) {
   const Case cases[] = {{"abcd", "abcd"}, {"", ""}, {"Пароль", "Пароль"}};
   for (const Case& c : cases) {
     Form().DialogueState = app::dsAwaitProbe;
+    Form().SetStatusText("before");
     appqt::TForm2* w = Open();
     // Every click makes a new window with an empty box.
     EXPECT_EQ(w->TextEdit()->text(), QString());
@@ -133,8 +138,9 @@ TEST_F(PassWindowTest, OkStoresThePasswordAndStartsTheUpdate) {
     EXPECT_EQ(w->ModalResult(), 1);
     EXPECT_TRUE(main_->isEnabled());
     EXPECT_EQ(Form().Password, c.Stored);
-    // StartUpdate ran: the update phase begins at state 10 (no port here to open).
-    EXPECT_EQ(Form().DialogueState, 10) << c.Typed;
+    // StartUpdate ran: with no port here to open, the window says it cannot connect.
+    EXPECT_EQ(Form().UpdateOutcome(), app::uoCannotOpen) << c.Typed;
+    EXPECT_EQ(Form().View().uiLabel1, kCannotConnect) << c.Typed;
   }
   EXPECT_EQ(main_->PasswordWindows().size(), 3u);
 }
@@ -164,7 +170,8 @@ TEST_F(PassWindowTest, WithoutAPasswordTheButtonStartsTheUpdateAtOnce) {
   Form().DialogueState = app::dsAwaitProbe;
   QTest::mouseClick(UpdateButton(), Qt::LeftButton);
   EXPECT_TRUE(main_->PasswordWindows().empty());
-  EXPECT_EQ(Form().DialogueState, 10);
+  EXPECT_EQ(Form().UpdateOutcome(), app::uoCannotOpen);
+  EXPECT_EQ(Form().View().uiLabel1, kCannotConnect);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The port name and number taken from a device's friendly name, and the line a user reads on
-// standard error when the device cannot be opened for a reason they can mend.
+// The port name and number taken from a device's friendly name, which arrivals and removals
+// concern a Vexilora, and the line a user reads on standard error when the device cannot be
+// opened for a reason they can mend.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "app/Discovery.h"
 #include "app/Main.h"
 #include "comm/Exceptions.h"
+#include "platform/Udev.h"
 
 namespace {
 
@@ -63,6 +65,48 @@ TEST(PortName, AFriendlyNameTooLongForTheBufferReadsAsEmpty) {
   EXPECT_EQ(discovery::FriendlyNameInBuffer(fits), fits);
   EXPECT_EQ(discovery::FriendlyNameInBuffer(fits + "x"), "");
   EXPECT_EQ(discovery::FriendlyNameInBuffer(std::string("ab\0cd", 5)), "ab");
+}
+
+TEST(HotPlug, ADeviceCountsByItsIdentityOrElseByTheNameTest) {
+  using platform::TUsbIdentity;
+  const std::string devpath = "/devices/pci0000:00/usb1/1-1/1-1:1.0/tty/ttyACM0";
+  struct TCase {
+    const char* Name;
+    std::optional<TUsbIdentity> Usb;
+    std::string InterfacePath;
+    bool Counts;
+  };
+  const TCase cases[] = {
+      {"the identity, with the device's own strings", TUsbIdentity{0xffff, 0x0005, "VEXILORA"},
+       "Vexilora_Vexilora_VEXILORA" + devpath, true},
+      {"the identity, with a generic adapter's strings", TUsbIdentity{0xffff, 0x0005, "VEXILORA"},
+       "Generic_Virtual_COM_Port_VEXILORA" + devpath, true},
+      {"the identity, the serial in another letter case", TUsbIdentity{0xffff, 0x0005, "vexilora"},
+       "Generic_Virtual_COM_Port_vexilora" + devpath, true},
+      {"another serial, named by the strings", TUsbIdentity{0xffff, 0x0005, "OTHER"},
+       "Vexilora_Vexilora_OTHER" + devpath, true},
+      {"another serial, other strings", TUsbIdentity{0xffff, 0x0005, "OTHER"},
+       "Generic_Virtual_COM_Port_OTHER" + devpath, false},
+      {"another product", TUsbIdentity{0xffff, 0x0006, "VEXILORA"},
+       "Generic_Virtual_COM_Port_VEXILORA" + devpath, false},
+      {"another vendor", TUsbIdentity{0x1234, 0x0005, "VEXILORA"}, "Acme_Modem_VEXILORA" + devpath,
+       false},
+      // Without a known identity the name test alone decides, letter case counting.
+      {"no identity, the name", std::nullopt, "Vexilora_Vexilora_VEXILORA" + devpath, true},
+      {"no identity, the name in lower case", std::nullopt, "vexilora_vexilora" + devpath, false},
+      {"a tty of no USB device", std::nullopt, "/devices/platform/serial8250/tty/ttyS0", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (platform::TUdevAction action :
+         {platform::TUdevAction::Arrival, platform::TUdevAction::Removal}) {
+      platform::TUdevEvent event;
+      event.Action = action;
+      event.InterfacePath = c.InterfacePath;
+      event.Usb = c.Usb;
+      EXPECT_EQ(discovery::IsVexiloraNotification(event), c.Counts);
+    }
+  }
 }
 
 TEST(OpenFailureAdvice, NamesDeviceReasonAndRemedyForFailuresAUserCanMend) {

@@ -27,6 +27,12 @@ using apptest::UnnamedThreads;
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 
 const char* const kNotConnected = "Пожалуйста, подключите Vexilora к компьютеру!";
+const char* const kUnplugged =
+    "Обновление не завершено: Vexilora отключена от компьютера. Подключите её снова и повторите "
+    "обновление.";
+const char* const kNoReply =
+    "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и "
+    "подключите снова.";
 const char* const kUpdatable =
     "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
 
@@ -70,6 +76,19 @@ class UpdateHotplugTest : public apptest::TUpdateFixture {
     ASSERT_TRUE(sim_->Start(device_.Master));
   }
 
+  // A timer of the reply limit's length, armed now, has fired: one the window armed before
+  // would have fired first.
+  bool WaitPastReplyLimit() {
+    bool fired = false;
+    QTimer::singleShot(static_cast<int>(Form().ReplyTimeout()), [&fired] { fired = true; });
+    return QtWaitUntil([&] { return fired; }, 60000);
+  }
+
+  // The search afresh held back during the update has run.
+  bool WaitHeldBackChangesHandled() {
+    return QtWaitUntil([&] { return !Form().ChangesHeldBack() && Window().DeviceWatch().Idle(); });
+  }
+
   bool WaitQueryShown() {
     return QtWaitUntil([&] {
       return Form().DialogueState == 0 && !Form().DataPacket1.AutoEnable() && ButtonEnabled();
@@ -85,8 +104,12 @@ class UpdateHotplugTest : public apptest::TUpdateFixture {
            "\"";
   }
 
-  void ExpectNotConnectedAndQuiet() {
-    ASSERT_TRUE(QtWaitUntil([&] { return Label() == Q(kNotConnected); }));
+  // No device: the window says so (for a device pulled out in the middle of its update, that
+  // the update did not complete), and the port and its threads are gone.
+  void ExpectNotConnectedAndQuiet(const char* text = kNotConnected, int icon = app::iiInformation) {
+    ASSERT_TRUE(QtWaitUntil([&] { return Label() == Q(text); })) << Label().toStdString();
+    EXPECT_EQ(ShownIcon(), icon);
+    EXPECT_EQ(Progress()->value(), 0);
     // A close asked for while a delivery ran finishes once the dispatch thread has left it.
     EXPECT_TRUE(QtWaitUntil([&] { return !Form().ComPort1.Open(); }));
     EXPECT_FALSE(ButtonEnabled());
@@ -133,8 +156,8 @@ TEST_F(UpdateHotplugTest, PulledInTheMiddleOfTheTransfer) {
   ASSERT_TRUE(QtWaitUntil([&] { return vanished_.load(); }, 60000));
   EXPECT_TRUE(QtWaitUntil([&] { return Progress()->value() > 0; }));
   Pull();
-  ExpectNotConnectedAndQuiet();
-  EXPECT_EQ(Progress()->value(), 0);
+  ExpectNotConnectedAndQuiet(kUnplugged, app::iiError);
+  EXPECT_EQ(Form().UpdateOutcome(), app::uoUnplugged);
   EXPECT_FALSE(Form().XModem1.InProgress());
   EXPECT_TRUE(closer.Seen().empty());
   EXPECT_FALSE(TempImageExists());  // an interrupted update takes its file along
@@ -171,7 +194,7 @@ TEST_F(UpdateHotplugTest, PulledWhileTheSuccessBoxIsOpen) {
   QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
   ASSERT_TRUE(QtWaitUntil([&] { return !closer.Seen().empty(); }, 60000));
   EXPECT_TRUE(removalWaitedForTheBox);
-  ExpectNotConnectedAndQuiet();
+  ExpectNotConnectedAndQuiet(kUnplugged, app::iiError);
   EXPECT_EQ(closer.Seen().size(), 1u);
   apptest::SaveScreenshot(&Window(), "e2e-pulled-at-success-box");
   Replug();
@@ -196,7 +219,7 @@ TEST_F(UpdateHotplugTest, PulledDuringThePauseBeforeTheVersionQuery) {
   watch.start(5);
   QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
   ASSERT_TRUE(QtWaitUntil([&] { return pulled; }, 60000));
-  ExpectNotConnectedAndQuiet();
+  ExpectNotConnectedAndQuiet(kUnplugged, app::iiError);
   watch.stop();
   apptest::SaveScreenshot(&Window(), "e2e-pulled-in-pause");
 }
@@ -285,6 +308,131 @@ TEST_F(UpdateHotplugTest, AReplugWhoseArrivalComesBeforeTheRemoval) {
   ASSERT_TRUE(QtWaitUntil([&] { return Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000))
       << Diagnose();
   EXPECT_EQ(closer.Seen().size(), 1u);  // the success box
+}
+
+// While an update runs, another Vexilora plugged in must not take the port nor restart the
+// dialogue: the transfer goes on to its end and the update is confirmed. The window looks at
+// the newcomer once the update has ended: it knows it is there, and when the updated device is
+// pulled out, the port goes to the newcomer and queries it.
+TEST_F(UpdateHotplugTest, AnotherVexiloraPluggedInDuringTheUpdateWaitsForItsEnd) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  o.PaceLine = true;  // a transfer of a few seconds, as on the real line
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  const int number = Form().ComPort1.ComNumber();
+  TBoxCloser closer;
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return Progress()->value() > 0; }, 60000)) << Diagnose();
+
+  vexsim::TOptions second = apptest::QuickDevice();
+  second.SoftwareVersion = "2.0.0.3000";
+  vexsim::TSimulator other(second);
+  TUsbDescription first;  // enumerated before the device being updated
+  first.Location = "1-1.1";
+  const TMockDevice newcomer = mock_->PlugIn(first);
+  ASSERT_TRUE(other.Start(newcomer.Master));
+  ASSERT_TRUE(QtWaitUntil([&] { return Window().DeviceWatch().Idle(); }));
+  EXPECT_TRUE(Form().XModem1.InProgress()) << Diagnose();
+  EXPECT_EQ(Form().DialogueState, app::dsAwaitVerdict);
+  EXPECT_EQ(Form().ComPort1.ComNumber(), number);
+
+  // The update ends well on its own device.
+  ASSERT_TRUE(QtWaitUntil(
+      [&] { return Box("uiTESWVer") == Q("2.0.0.3452") && Form().DialogueState == 0; }, 60000))
+      << Diagnose();
+  EXPECT_EQ(sim_->CommandBytes(),
+            "\r\nloader\r\nverhw?\r\npass?\r\n\r\nloader\r\nwr_prog\r\nrun\r\nversw?\r\n");
+  EXPECT_EQ(closer.Seen().size(), 1u);
+  EXPECT_EQ(Label(), Q(kUpdatable));
+  EXPECT_TRUE(other.Commands().empty());
+  // The search afresh has found both: the port stays on the device enumerated last.
+  ASSERT_TRUE(WaitHeldBackChangesHandled());
+  EXPECT_TRUE(Form().DevicePresent);
+  EXPECT_EQ(Form().ComPort1.ComNumber(), number);
+  EXPECT_TRUE(other.Commands().empty());
+
+  Pull();
+  ASSERT_TRUE(QtWaitUntil([&] {
+    return Form().ComPort1.Open() &&
+           platform::PortPath(Form().ComPort1.ComNumber()) == newcomer.DevicePath &&
+           Box("uiTESWVer") == Q("2.0.0.3000") && Form().DialogueState == 0;
+  })) << Diagnose();
+  EXPECT_EQ(other.CommandBytes(), "\r\nloader\r\nversw?\r\nboot\r\nverhw?\r\npass?\r\n");
+  other.Stop();
+}
+
+// While an update runs, another Vexilora pulled out changes nothing for it; afterwards the
+// search afresh finds the updated device where it is and sends it nothing.
+TEST_F(UpdateHotplugTest, AnotherVexiloraPulledOutDuringTheUpdateLeavesItAlone) {
+  const TMockDevice bystander = mock_->PlugIn();  // enumerated first: the port opens on the other
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  o.PaceLine = true;
+  PlugInAndShow(o);
+  ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+  ASSERT_EQ(platform::PortPath(Form().ComPort1.ComNumber()), device_.DevicePath);
+  TBoxCloser closer;
+  QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton);
+  ASSERT_TRUE(QtWaitUntil([&] { return Progress()->value() > 0; }, 60000)) << Diagnose();
+  mock_->PullOut(bystander);
+  ASSERT_TRUE(QtWaitUntil([&] { return Window().DeviceWatch().Idle(); }));
+  EXPECT_TRUE(Form().XModem1.InProgress()) << Diagnose();
+
+  ASSERT_TRUE(QtWaitUntil(
+      [&] { return Box("uiTESWVer") == Q("2.0.0.3452") && Form().DialogueState == 0; }, 60000))
+      << Diagnose();
+  const std::string wire = sim_->CommandBytes();
+  // The search afresh has run; nothing more went out.
+  ASSERT_TRUE(WaitHeldBackChangesHandled());
+  EXPECT_FALSE(Form().ReplyLimitRunning());
+  EXPECT_EQ(sim_->CommandBytes(), wire);
+  EXPECT_EQ(platform::PortPath(Form().ComPort1.ComNumber()), device_.DevicePath);
+  EXPECT_TRUE(Form().ComPort1.Open());
+  EXPECT_EQ(Label(), Q(kUpdatable));
+  EXPECT_EQ(ShownIcon(), app::iiSuccess);
+  EXPECT_EQ(closer.Seen().size(), 1u);
+  EXPECT_EQ(sim_->TransfersEnded(), 1u);
+}
+
+// The reply limit belongs to the open port: a device pulled out before it passes leaves no
+// no-reply text behind, and a window closed while it runs leaves no timer behind.
+TEST_F(UpdateHotplugTest, TheReplyLimitGoesWithThePortAndTheWindow) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.Silent = true;
+  Form().SetReplyTimeout(1000);
+  PlugInAndShow(o);
+  ASSERT_TRUE(QtWaitUntil([&] { return sim_->CommandBytes() == "\r\nloader\r\n"; }));
+  Pull();
+  ExpectNotConnectedAndQuiet();
+  EXPECT_FALSE(Form().ReplyLimitRunning());
+  ASSERT_TRUE(WaitPastReplyLimit());
+  EXPECT_EQ(Label(), Q(kNotConnected));
+  EXPECT_EQ(ShownIcon(), app::iiInformation);
+
+  // The device back and still silent: the limit holds for it.
+  Replug();
+  ASSERT_TRUE(QtWaitUntil([&] { return Label() == Q(kNoReply); })) << Diagnose();
+  EXPECT_EQ(ShownIcon(), app::iiError);
+  EXPECT_TRUE(Form().ComPort1.Open());
+
+  // Once more, and the window goes while the limit runs.
+  sim_->Stop();
+  mock_->HangUp(device_);
+  mock_->PullOut(device_);
+  ASSERT_TRUE(QtWaitUntil([&] { return Label() == Q(kNotConnected); }));
+  const size_t before = sim_->CommandBytes().size();
+  Replug();
+  ASSERT_TRUE(
+      QtWaitUntil([&] { return Form().ComPort1.Open() && sim_->CommandBytes().size() > before; }));
+  EXPECT_EQ(Label(), Q(kNotConnected));
+  EXPECT_TRUE(Form().ReplyLimitRunning());
+  const uint32_t limit = Form().ReplyTimeout();
+  window_.reset();
+  // The limit's timer went with the window: nothing fires into a form that is gone.
+  bool fired = false;
+  QTimer::singleShot(static_cast<int>(limit), [&fired] { fired = true; });
+  ASSERT_TRUE(QtWaitUntil([&] { return fired; }, 60000));
 }
 
 }  // namespace

@@ -94,15 +94,20 @@ TEST(UdevEnumeration, FindsTheDeviceWithItsFriendlyNameNumberAndLocation) {
   EXPECT_TRUE(Enumerate().empty());
 }
 
-TEST(UdevEnumeration, DeviceWithoutProductStringIsAUsbSerialDevice) {
-  TMockUsb usb;
-  TUsbDescription description;
-  description.ProductName = "";
-  usb.PlugIn(description);
-  auto ports = Enumerate();
-  ASSERT_EQ(ports.size(), 1u);
-  EXPECT_EQ(ports[0].FriendlyName,
-            "USB Serial Device (COM" + std::to_string(ports[0].PortNumber) + ")");
+// Also a device whose product string holds "COM" itself: the port name is taken from the first
+// "COM" of the friendly name, so "Virtual COM Port (COM3)" would never give a port number.
+TEST(UdevEnumeration, DeviceWithoutAUsableProductStringIsAUsbSerialDevice) {
+  for (const char* product : {"", "Virtual COM Port", "COM"}) {
+    SCOPED_TRACE(std::string("product '") + product + "'");
+    TMockUsb usb;
+    TUsbDescription description;
+    description.ProductName = product;
+    usb.PlugIn(description);
+    auto ports = Enumerate();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].FriendlyName,
+              "USB Serial Device (COM" + std::to_string(ports[0].PortNumber) + ")");
+  }
 }
 
 TEST(UdevEnumeration, OnlyDevicesWithTheIdentifiersVendorProductAndSerialAreMembers) {
@@ -223,6 +228,72 @@ TEST(UdevMonitor, EachPlugAndPullIsReportedExactlyOnceInOrder) {
   EXPECT_EQ(plain.InterfacePath, "/devices/platform/serial8250/tty/ttyS3");
   EXPECT_EQ(b.InterfacePath.rfind("Acme_Modem_VEXILORA/devices/", 0), 0u);
   EXPECT_NE(c.DevicePath, a.DevicePath);
+}
+
+// The identity an arrival and its removal carry: a Vexilora by vendor, product and serial,
+// whatever its strings say, with the properties udev's rules give a USB tty and without them
+// (then the arrival reads the USB device's sysfs attributes, and the removal, read once those
+// are gone, gets what the monitor learned at the arrival or when it started).
+TEST(UdevMonitor, ArrivalsAndRemovalsCarryTheUsbDevicesIdentity) {
+  TMockUsb usb;
+  TUsbDescription bare;  // no identity properties, strings of a generic adapter
+  bare.Manufacturer = "Generic";
+  bare.ProductName = "Virtual COM Port";
+  bare.IdentityProperties = false;
+  TMockDevice before = usb.PlugIn(bare);  // there before the monitor: never heard arriving
+  TUdevMonitor monitor;
+  ASSERT_TRUE(monitor.Valid());
+
+  TUsbDescription withProperties = bare;
+  withProperties.IdentityProperties = true;
+  TUsbDescription modem;
+  modem.IdVendor = "1234";
+  modem.IdProduct = "5678";
+  modem.Serial = "";
+  modem.Manufacturer = "Acme";
+  modem.ProductName = "Modem";
+  const platform::TUsbIdentity vexilora{0xffff, 0x0005, "VEXILORA"};
+  const platform::TUsbIdentity acme{0x1234, 0x5678, ""};
+  struct TCase {
+    const char* Name;
+    TUsbDescription Description;
+    platform::TUsbIdentity Identity;
+  };
+  const TCase cases[] = {
+      {"properties", withProperties, vexilora},
+      {"sysfs only", bare, vexilora},
+      {"another device", modem, acme},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMockDevice device = usb.PlugIn(c.Description);
+    auto arrival = NextEvent(monitor);
+    ASSERT_TRUE(arrival.has_value());
+    EXPECT_EQ(arrival->Action, TUdevAction::Arrival);
+    ASSERT_TRUE(arrival->Usb.has_value());
+    EXPECT_EQ(*arrival->Usb, c.Identity);
+    // The event is read after the device's sysfs entries have gone, as on a real system.
+    usb.PullOut(device);
+    auto removal = NextEvent(monitor);
+    ASSERT_TRUE(removal.has_value());
+    EXPECT_EQ(removal->Action, TUdevAction::Removal);
+    EXPECT_EQ(removal->SysPath, device.SysPath);
+    ASSERT_TRUE(removal->Usb.has_value());
+    EXPECT_EQ(*removal->Usb, c.Identity);
+  }
+
+  usb.PullOut(before);
+  auto removal = NextEvent(monitor);
+  ASSERT_TRUE(removal.has_value());
+  EXPECT_EQ(removal->SysPath, before.SysPath);
+  ASSERT_TRUE(removal->Usb.has_value());
+  EXPECT_EQ(*removal->Usb, vexilora);
+
+  // A tty of no USB device has no identity.
+  usb.AddPlainTty("ttyS4");
+  auto arrival = NextEvent(monitor);
+  ASSERT_TRUE(arrival.has_value());
+  EXPECT_FALSE(arrival->Usb.has_value());
 }
 
 }  // namespace

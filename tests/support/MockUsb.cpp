@@ -111,8 +111,10 @@ TMockDevice TMockUsb::PlugIn(const TUsbDescription& d) {
   text += "E: SUBSYSTEM=tty\nE: DEVNAME=" + device.DevicePath + "\n";
   // Under umockdev no rules run; these are the properties udev's rules give a USB tty.
   text += "E: ID_BUS=usb\nE: ID_SERIAL=" + idSerial + "\n";
-  text += "E: ID_VENDOR_ID=" + d.IdVendor + "\nE: ID_MODEL_ID=" + d.IdProduct + "\n";
-  if (!d.Serial.empty()) text += "E: ID_SERIAL_SHORT=" + d.Serial + "\n";
+  if (d.IdentityProperties) {
+    text += "E: ID_VENDOR_ID=" + d.IdVendor + "\nE: ID_MODEL_ID=" + d.IdProduct + "\n";
+    if (!d.Serial.empty()) text += "E: ID_SERIAL_SHORT=" + d.Serial + "\n";
+  }
   text += "E: ID_USB_INTERFACE_NUM=00\nE: ID_USB_DRIVER=cdc_acm\n";
   Add(text);
 

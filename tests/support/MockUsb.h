@@ -19,6 +19,10 @@ struct TUsbDescription {
   std::string IdSerial;
   // Where the device sits, "<bus>-<port path>" ("1-1.2"); empty: a fresh port of bus 1.
   std::string Location;
+  // The tty carries the identity properties udev's rules give it (ID_VENDOR_ID, ID_MODEL_ID,
+  // ID_SERIAL_SHORT); false: a system without those rules, where only the USB device's sysfs
+  // attributes tell its identity.
+  bool IdentityProperties = true;
 };
 
 // A device plugged into a TMockUsb.
