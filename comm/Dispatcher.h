@@ -480,6 +480,7 @@ class TBaseDispatcher {
   bool peekMode_ = false;
   int32_t peekCount_ = 0;
   int32_t maxPeekCount_ = 0;
+  int32_t peekFloor_ = 0;     // bytes a ClearInput discarded during this delivery: read by no one
   uint64_t pulledTotal_ = 0;  // bytes ever moved into the ring: tells new arrivals
 
   // output ring (OutputLock)

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "comm/PlatformDispatcher.h"
@@ -457,6 +458,91 @@ TEST(DispatcherDelivery, AvailIsCoalescedAndTheRingDropsWhatTheGreediestHandlerR
   std::lock_guard<std::mutex> g(lock);
   EXPECT_EQ(counts[1], 6u);
   EXPECT_EQ(firstSaw, "0123456789");
+}
+
+// Everything a reader can take during a delivery, without consuming (reads there only peek).
+std::string ReadAll(TBaseDispatcher& d) {
+  std::string bytes;
+  uint8_t b = 0;
+  while (d.ByteWaiting() && d.ReceiveByte(b) == 0) bytes.push_back(static_cast<char>(b));
+  return bytes;
+}
+
+std::atomic<TBaseDispatcher*> g_lateDispatcher{nullptr};
+std::mutex g_lateLock;
+std::vector<std::string> g_lateSaw;
+void LateReader(uint32_t msg, uint32_t, int32_t) {
+  if (msg != TriggerAvailMessage) return;
+  std::string bytes = ReadAll(*g_lateDispatcher.load());
+  std::lock_guard<std::mutex> g(g_lateLock);
+  g_lateSaw.push_back(std::move(bytes));
+}
+
+// A handler that clears the input during a delivery discards the bytes held then for the whole
+// delivery, not only when it ends: the handler reads none of them afterwards, and neither does
+// a handler called after it, one registered during the delivery included (as a transfer
+// started from a packet's event is). Bytes that arrive later are announced and read as usual.
+TEST(DispatcherDelivery, BytesClearedInADeliveryAreGoneForEveryLaterReader) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  TBaseDispatcher* d = h.d.get();
+  g_lateDispatcher = d;
+  {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    g_lateSaw.clear();
+  }
+  std::mutex lock;
+  std::string clearerSaw, afterClear;
+  std::vector<std::pair<int32_t, bool>> secondSaw;  // unread bytes and ByteWaiting
+  int deliveries = 0;
+  h.d->AddEventHandler(&clearerSaw, [&, d](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    std::lock_guard<std::mutex> g(lock);
+    if (++deliveries > 1) {
+      clearerSaw += ReadAll(*d);
+      return;
+    }
+    if (wParam < 6) {  // all six bytes in one delivery
+      --deliveries;
+      return;
+    }
+    char two[2];
+    EXPECT_EQ(d->ReceiveBlock(two, 2), 2);
+    clearerSaw.append(two, 2);
+    d->ClearInput();
+    EXPECT_EQ(d->InputUsed(), 0);
+    afterClear = ReadAll(*d);
+    d->AddProcedureHandler(LateReader);
+  });
+  // Counts only: a reading handler here would consume bytes that arrived ahead of the rest.
+  h.d->AddEventHandler(&secondSaw, [&, d](uint32_t msg, uint32_t, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    const int32_t used = d->InputUsed();
+    const bool waiting = d->ByteWaiting();
+    std::lock_guard<std::mutex> g(lock);
+    secondSaw.push_back({used, waiting});
+  });
+  h.d->SetAvailLength(1);
+  h.pty.Write("abcdef");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    return !g_lateSaw.empty();
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 0; }));
+  h.pty.Write("xyz");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    return g_lateSaw.size() == 2;
+  }));
+  h.d->RemoveProcedureHandler(LateReader);
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(clearerSaw, "abxyz");
+  EXPECT_EQ(afterClear, "");
+  ASSERT_GE(secondSaw.size(), 2u);
+  EXPECT_EQ(secondSaw[secondSaw.size() - 2], std::make_pair(0, false));
+  EXPECT_EQ(secondSaw.back(), std::make_pair(3, true));
+  std::lock_guard<std::mutex> late(g_lateLock);
+  EXPECT_EQ(g_lateSaw, (std::vector<std::string>{"", "xyz"}));
 }
 
 TEST(DispatcherDelivery, NoHandlerConsumesNothingAndRemovedHandlersAreSkipped) {
