@@ -574,10 +574,11 @@ uint32_t TPlatformDispatcher::TakeCounterErrors() {
 
 int32_t TPlatformDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
   int32_t bits = static_cast<int32_t>(TakeCounterErrors());
-  int fd = deviceHandle_.load();
-  int waiting = 0;
-  if (fd >= 0 && ::ioctl(fd, FIONREAD, &waiting) == 0)
-    status.InQue = static_cast<uint32_t>(waiting);
+  // Every output query and every dispatch pass comes here, so it asks the device nothing it
+  // need not: the input count is what the read thread has queued and the dispatcher not yet
+  // taken (no system call; under a device emulator an ioctl is a round trip to another thread
+  // that woke the dispatch thread some 200 times a second during a transfer).
+  status.InQue = inputQueue_.ByteCount();
   status.OutQue = static_cast<uint32_t>(OutputPending());
   return bits;
 }
@@ -813,11 +814,13 @@ int32_t TPlatformDispatcher::DrainOutput() {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        // The device is busy: wait for room in slices, so that a stop or a purge is seen.
+        // The device is full: sleep until it can take more. No time limit: every stop request
+        // and every purge sets the wake event, which ends the wait at once (a device that
+        // takes nothing for minutes costs nothing meanwhile).
         for (;;) {
           if (stopRequested_.load()) return 0;
           pollfd fds[2] = {{fd, POLLOUT, 0}, {writeWake_.Fd(), POLLIN, 0}};
-          int pr = ::poll(fds, 2, 100);
+          int pr = ::poll(fds, 2, -1);
           if (pr < 0 && errno == EINTR) continue;
           if (pr < 0) {
             RecordWorkerError(errno);

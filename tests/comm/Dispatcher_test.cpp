@@ -887,6 +887,28 @@ TEST(DispatcherIdle, OnlyTheDispatchTickWakesAnIdlePort) {
   EXPECT_TRUE(h.d->WaitThreadsEnded(10000));
 }
 
+// A writer whose device takes no more sleeps until it does: it does not wake meanwhile (as it
+// did, ten times a second, to look for a stop), and it goes on as soon as the device takes
+// bytes again. A purge or a stop wakes it at once (the purge tests above).
+TEST(DispatcherIdle, AWriterWaitingForRoomSleepsUntilTheDeviceTakesMore) {
+  Harness h;
+  ASSERT_EQ(h.Start(60000), 0);
+  const int writer = h.d->WriteThreadId(), dispatcher = h.d->DispatchThreadId();
+  ASSERT_NE(writer, 0);
+  // More than a pty takes while nobody reads its far side.
+  const std::string block = Pattern(50000, 11);
+  ASSERT_EQ(h.d->SendBlock(block.data(), static_cast<int32_t>(block.size())), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    int waiting = 0;
+    return h.d->OutputUsed() == 0 && ioctl(h.pty.Master(), FIONREAD, &waiting) == 0 &&
+           waiting >= 2048;
+  }));
+  const long writeBefore = WaitsOf(writer), dispatchBefore = WaitsOf(dispatcher);
+  ASSERT_TRUE(WaitUntil([&] { return WaitsOf(dispatcher) >= dispatchBefore + 20; }));
+  EXPECT_LE(WaitsOf(writer) - writeBefore, 1);  // at most the wait it was just going into
+  EXPECT_TRUE(h.pty.ReadFor(block.size(), 20000) == block);
+}
+
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {
   PtyPair pty;
   TBaseComponent owner;
