@@ -250,7 +250,7 @@ void TWriteThread::Execute() {
         }
       } else if (w == platform::kWaitObject0 + 1) {
         // A purge found the writer idle: acknowledge it.
-        d.StartEvent().Set();
+        pd_.AnswerPurges();
       } else if (w != platform::kWaitTimeout) {
         pd_.RecordWorkerError(errno);
         SetReturnValue(-160);
@@ -261,6 +261,10 @@ void TWriteThread::Execute() {
     ShowCurrentException();
   }
   pd_.writerLeft_.Set();
+  {
+    std::lock_guard<std::mutex> g(pd_.purgeLock_);  // a purge waiting now sees the event
+  }
+  pd_.purgeAnswered_.notify_all();
   d.NoteThreadEnd(this);
 }
 
@@ -526,20 +530,18 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
       return r;
     }
+    // The writer acknowledges this purge (or a later one), or leaves its loop without doing
+    // so (it may be failing right now): either way it holds nothing from before the purge
+    // any more.
+    std::unique_lock<std::mutex> g(purgeLock_);
+    const uint32_t ticket = ++purgesAsked_;
     writeWake_.Set();
-    // The writer acknowledges, or leaves its loop without doing so (it may be failing right
-    // now): either way it holds nothing from before the purge any more.
-    switch (platform::WaitForAny({&startEvent_, &writerLeft_}, 5000)) {
-      case platform::kWaitObject0:
-        lastOutputPurge_.store(TPurgeWait::pwAcknowledged);
-        break;
-      case platform::kWaitObject0 + 1:
-        lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
-        break;
-      default:
-        lastOutputPurge_.store(TPurgeWait::pwNoAnswer);
-        break;
-    }
+    auto answered = [&] { return static_cast<int32_t>(purgesAnswered_ - ticket) >= 0; };
+    purgeAnswered_.wait_for(g, std::chrono::milliseconds(5000),
+                            [&] { return answered() || writerLeft_.Wait(0); });
+    lastOutputPurge_.store(answered()            ? TPurgeWait::pwAcknowledged
+                           : writerLeft_.Wait(0) ? TPurgeWait::pwWriterStopped
+                                                 : TPurgeWait::pwNoAnswer);
     return r;
   }
   if (side == 1) {
@@ -829,7 +831,7 @@ int32_t TPlatformDispatcher::DrainOutput() {
           if (fds[1].revents & POLLIN) {
             // A purge or a close: the rest of this block is dropped; acknowledge the purge.
             writeWake_.Wait(0);
-            startEvent_.Set();
+            AnswerPurges();
             return 0;
           }
           if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -847,6 +849,14 @@ int32_t TPlatformDispatcher::DrainOutput() {
     }
   }
   return 0;
+}
+
+void TPlatformDispatcher::AnswerPurges() {
+  {
+    std::lock_guard<std::mutex> g(purgeLock_);
+    purgesAnswered_ = purgesAsked_;
+  }
+  purgeAnswered_.notify_all();
 }
 
 bool TPlatformDispatcher::WaitDeviceEvent(uint32_t& mask) {

@@ -7,12 +7,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -53,6 +56,7 @@ class TTestDispatcher : public TPlatformDispatcher {
   int WriteThreadId() { return writeThread_ ? writeThread_->NativeId() : 0; }
   int DispatchThreadId() { return dispatchThread_ ? dispatchThread_->NativeId() : 0; }
   int32_t WriterResult() { return writeThread_ ? writeThread_->ReturnValue() : 0; }
+  using TBaseDispatcher::CloseRunning;
   bool WriterEnded() { return writeThread_ && writeThread_->Ended(); }
   std::atomic<int> serviceRechecks{0};
   void RecheckHandlerService(int32_t change) override {
@@ -111,6 +115,40 @@ long WaitsOf(int tid) {
   }
   return -1;
 }
+
+// Holds one thread of this process: a signal sent to it runs a handler that waits on its
+// thread until released (the thread is then as good as descheduled, whatever it was doing).
+std::atomic<bool> g_hold{false};
+std::atomic<bool> g_held{false};
+void HoldingHandler(int) {
+  g_held = true;
+  while (g_hold.load()) {
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  g_held = false;
+}
+class TThreadHold {
+ public:
+  explicit TThreadHold(int tid) {
+    struct sigaction action {};
+    action.sa_handler = HoldingHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGRTMIN + 1, &action, nullptr);
+    g_hold = true;
+    held_ = syscall(SYS_tgkill, getpid(), tid, SIGRTMIN + 1) == 0 &&
+            WaitNotServing([] { return g_held.load(); });
+  }
+  ~TThreadHold() { Release(); }
+  bool Held() const { return held_; }
+  void Release() {
+    g_hold = false;
+    WaitNotServing([] { return !g_held.load(); });
+  }
+
+ private:
+  bool held_ = false;
+};
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -777,6 +815,68 @@ TEST(DispatcherClose, TheOutputPurgeOfAVanishedDeviceWaitsForNoStoppedWriter) {
     EXPECT_EQ(mainCalls.load(), 1);  // served while the stop waited for the threads
   }
   EXPECT_EQ(exercised, 3) << "in " << round << " rounds";
+}
+
+// An output purge ends only with the write thread's answer to it. Two signals that are not
+// that answer: one left on the start event (every thread start sets it, and so does the end
+// of the dispatch thread), and the late answer to an earlier purge that gave up waiting. The
+// writer is held meanwhile, so neither may end a purge as answered (each then runs into the
+// purge's 5 s limit).
+TEST(DispatcherClose, AnOutputPurgeEndsOnlyWithTheWritersAnswerToIt) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  const int writer = h.d->WriteThreadId();
+  ASSERT_NE(writer, 0);
+  {
+    TThreadHold hold(writer);
+    ASSERT_TRUE(hold.Held());
+    h.d->StartEvent().Set();
+    h.d->ClearOutput();
+    EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwNoAnswer);
+    // The writer answers that purge late: once it waits again, it has.
+    const long waits = WaitsOf(writer);
+    hold.Release();
+    ASSERT_TRUE(WaitUntil([&] { return WaitsOf(writer) > waits; }));
+  }
+  {
+    TThreadHold hold(writer);
+    ASSERT_TRUE(hold.Held());
+    h.d->ClearOutput();
+    EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwNoAnswer);
+  }
+  // A writer free to answer does so.
+  h.d->ClearOutput();
+  EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwAcknowledged);
+  const std::string after = "after";
+  ASSERT_EQ(h.d->SendBlock(after.data(), 5), 0);
+  EXPECT_EQ(h.pty.ReadFor(5, 5000), after);
+}
+
+// After a device failure the dispatch thread closes the device as it ends. A stop from the main
+// thread meanwhile returns only once the device is closed, serving the main thread's queue
+// while it waits: here the failing read thread's last delivery waits for the main thread, and
+// the dispatch thread's close waits for the read thread.
+TEST(DispatcherClose, AStopDuringTheDispatchThreadsOwnCloseReturnsWithTheDeviceClosed) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  TBaseDispatcher* d = h.d.get();
+  std::atomic<int> mainCalls{0};
+  h.d->AddEventHandler(&mainCalls, [&, d](uint32_t msg, uint32_t, int32_t) {
+    if (msg == TriggerStatusMessage) RunOnMainThread(d->DispatchThread(), [&] { ++mainCalls; });
+  });
+  const int32_t line = h.d->NewStatusTrigger(StatusLine);
+  ASSERT_GT(line, 0);
+  ASSERT_EQ(h.d->ArmStatusTrigger(line, 1, true), 0);
+
+  h.pty.CloseMaster();  // the line hangs up
+  ASSERT_TRUE(WaitNotServing([&] { return h.d->CloseRunning() && h.d->DeviceFailed(); }));
+  ASSERT_GE(h.d->DeviceHandle(), 0);
+  h.d->StopPort();
+  EXPECT_EQ(h.d->DeviceHandle(), -1);
+  EXPECT_FALSE(h.d->CloseRunning());
+  EXPECT_EQ(mainCalls.load(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+  EXPECT_TRUE(h.d->BuffersReleased());
 }
 
 TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {
