@@ -2,8 +2,8 @@
 // on a link paced like a real 115200 8N1 line, under umockdev (run it with umockdev's preload).
 // The devices sit behind USB hubs as a bench would have them: a seven-port hub on the root
 // port, with seven-port hubs on its ports (locations 1-1.<hub>.<port>). Prints the wall time of
-// each fleet against one device alone and the updater's CPU time per device while the
-// transfers run.
+// each fleet against one device alone, and the updater's CPU time and wake-ups per device
+// while the transfers run (with the wake-ups of its busiest thread).
 //
 //   fleet --flash PATH [--counts 1,4,8,16,32] [--rounds N]
 
@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -32,21 +33,40 @@ extern char** environ;
 
 namespace {
 
-// CPU time of a process in nanoseconds: the sum over its threads' scheduler statistics
-// (finer than the clock ticks of /proc/<pid>/stat). The port threads live through a transfer,
-// so none is lost between two samples taken while the transfers run.
-int64_t CpuNsOf(pid_t pid) {
+// What the scheduler says of each thread of a process: CPU time in nanoseconds (finer than
+// the clock ticks of /proc/<pid>/stat) and how often it woke (context switches, voluntary and
+// not). The port threads live through a transfer, so none is lost between two samples taken
+// while the transfers run.
+struct TThreadSample {
+  int64_t CpuNs = 0;
+  int64_t Switches = 0;
+};
+using TProcessSample = std::map<std::string, TThreadSample>;  // by thread id
+
+TProcessSample SampleOf(pid_t pid) {
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  TProcessSample sample;
   DIR* dir = opendir(tasks.c_str());
-  if (dir == nullptr) return 0;
-  int64_t total = 0;
+  if (dir == nullptr) return sample;
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
-    std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
-    int64_t ns = 0;
-    if (in >> ns) total += ns;
+    TThreadSample& t = sample[entry->d_name];
+    std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+    stat >> t.CpuNs;
+    std::ifstream status(tasks + "/" + entry->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        t.Switches += std::atoll(line.c_str() + line.find(':') + 1);
+    }
   }
   closedir(dir);
+  return sample;
+}
+
+int64_t CpuNsOf(const TProcessSample& s) {
+  int64_t total = 0;
+  for (const auto& [tid, t] : s) total += t.CpuNs;
   return total;
 }
 
@@ -55,6 +75,8 @@ struct TRound {
   double WallSeconds = 0;
   double TransferSeconds = 0;  // first transfer begun to last transfer at 100 %
   double CpuPercentPerDevice = 0;
+  double WakesPerDevice = 0;  // a second, all threads
+  double BusiestWakes = 0;    // a second, the thread that woke most
 };
 
 TRound RunFleet(const std::string& flash, int devices) {
@@ -92,7 +114,7 @@ TRound RunFleet(const std::string& flash, int devices) {
   std::string pending;
   int transfers = 0, finished = 0, results = 0, updated = 0;
   int64_t transferStart = 0, transferEnd = 0;
-  int64_t cpuStart = 0, cpuEnd = 0;
+  TProcessSample sampleStart, sampleEnd;
   char buffer[4096];
   for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
     pending.append(buffer, static_cast<size_t>(n));
@@ -100,12 +122,12 @@ TRound RunFleet(const std::string& flash, int devices) {
       const std::string line = pending.substr(0, eol);
       if (line.find("\"event\":\"transfer\"") != std::string::npos && transfers++ == 0) {
         transferStart = bench::NowNs();
-        cpuStart = CpuNsOf(pid);
+        sampleStart = SampleOf(pid);
       }
       if (line.find("\"event\":\"progress\"") != std::string::npos &&
           line.find("\"percent\":100") != std::string::npos && ++finished == devices) {
         transferEnd = bench::NowNs();
-        cpuEnd = CpuNsOf(pid);
+        sampleEnd = SampleOf(pid);
       }
       if (line.find("\"event\":\"result\"") != std::string::npos) {
         ++results;
@@ -124,9 +146,19 @@ TRound RunFleet(const std::string& flash, int devices) {
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1, updated, devices);
   round.WallSeconds = static_cast<double>(end - start) / 1e9;
   round.TransferSeconds = static_cast<double>(transferEnd - transferStart) / 1e9;
-  const double cpuSeconds = static_cast<double>(cpuEnd - cpuStart) / 1e9;
-  if (round.TransferSeconds > 0)
+  const double cpuSeconds = static_cast<double>(CpuNsOf(sampleEnd) - CpuNsOf(sampleStart)) / 1e9;
+  int64_t wakes = 0, busiest = 0;
+  for (const auto& [tid, end] : sampleEnd) {
+    const auto begun = sampleStart.find(tid);
+    const int64_t n = end.Switches - (begun == sampleStart.end() ? 0 : begun->second.Switches);
+    wakes += n;
+    busiest = std::max(busiest, n);
+  }
+  if (round.TransferSeconds > 0) {
     round.CpuPercentPerDevice = 100.0 * cpuSeconds / round.TransferSeconds / devices;
+    round.WakesPerDevice = static_cast<double>(wakes) / round.TransferSeconds / devices;
+    round.BusiestWakes = static_cast<double>(busiest) / round.TransferSeconds;
+  }
   return round;
 }
 
@@ -179,13 +211,15 @@ int main(int argc, char** argv) {
   bool ok = true;
   double single = 0;
   for (int n : counts) {
-    std::vector<double> wall, transfer, cpu;
+    std::vector<double> wall, transfer, cpu, wakes, busiest;
     for (int r = 0; r < rounds; ++r) {
       const TRound round = RunFleet(flash, n);
       ok = ok && round.Ok;
       wall.push_back(round.WallSeconds);
       transfer.push_back(round.TransferSeconds);
       cpu.push_back(round.CpuPercentPerDevice);
+      wakes.push_back(round.WakesPerDevice);
+      busiest.push_back(round.BusiestWakes);
     }
     const double w = Median(wall);
     if (n == counts.front()) single = w;
@@ -198,8 +232,10 @@ int main(int argc, char** argv) {
                     ratio <= goal ? "met" : "MISSED");
     std::printf(
         "%d device(s): wall %.2f s (transfers %.2f s), %.2f x one device%s; CPU %.3f %% of a "
-        "core per device while transferring (goal < %.1f %%)%s\n",
-        n, w, Median(transfer), ratio, wallGoal, c, kCpuGoal, c < kCpuGoal ? "" : " MISSED");
+        "core per device while transferring (goal < %.1f %%)%s; %.0f wake-ups a second per "
+        "device, the busiest thread %.0f\n",
+        n, w, Median(transfer), ratio, wallGoal, c, kCpuGoal, c < kCpuGoal ? "" : " MISSED",
+        Median(wakes), Median(busiest));
     std::fflush(stdout);
     if (goal > 0 && ratio > goal) ok = false;
     if (c >= kCpuGoal) ok = false;

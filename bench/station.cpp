@@ -4,7 +4,11 @@
 // resident memory, threads and open descriptors and counts the private folders left behind.
 // A station that forgets what it is done with stays flat.
 //
-//   station --flash PATH [--cycles 1000] [--parallel 10] [--samples 0,250,500,1000]
+// --busy N runs N threads that only spin beside it, for as long as the cycles run: a busy
+// machine, on which a device's replies reach the program in other bunches than on a quiet
+// one (every device must still be updated).
+//
+//   station --flash PATH [--cycles 1000] [--parallel 10] [--samples 0,250,500,1000] [--busy N]
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -24,6 +29,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/support/Bench.h"
@@ -105,6 +111,7 @@ int main(int argc, char** argv) {
   int cycles = 1000;
   int parallel = 10;
   std::vector<int> samples = {0, 250, 500, 1000};
+  int busy = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--flash" && i + 1 < argc) {
@@ -113,6 +120,8 @@ int main(int argc, char** argv) {
       cycles = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--parallel" && i + 1 < argc) {
       parallel = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--busy" && i + 1 < argc) {
+      busy = std::max(0, std::atoi(argv[++i]));
     } else if (arg == "--samples" && i + 1 < argc) {
       samples.clear();
       std::istringstream list(argv[++i]);
@@ -126,7 +135,7 @@ int main(int argc, char** argv) {
   if (flash.empty()) {
     std::fprintf(stderr,
                  "usage: station --flash PATH [--cycles 1000] [--parallel 10] "
-                 "[--samples 0,250,500,1000]\n");
+                 "[--samples 0,250,500,1000] [--busy N]\n");
     return 2;
   }
   // Every pty the mock makes stays with it until it ends: one per cycle.
@@ -196,8 +205,16 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   };
 
-  std::printf("vexilora-flash update --wait: %d plug cycles, %d devices at a time\n", cycles,
-              parallel);
+  std::printf("vexilora-flash update --wait: %d plug cycles, %d devices at a time%s\n", cycles,
+              parallel,
+              busy > 0 ? (", " + std::to_string(busy) + " busy threads beside it").c_str() : "");
+  std::atomic<bool> spin{busy > 0};
+  std::vector<std::thread> spinners;
+  for (int i = 0; i < busy; ++i)
+    spinners.emplace_back([&spin] {
+      volatile uint64_t n = 0;
+      while (spin.load(std::memory_order_relaxed)) n = n + 1;
+    });
   const std::set<int> wanted(samples.begin(), samples.end());
   if (wanted.count(0)) sample(0);
   const int64_t start = bench::NowNs();
@@ -243,6 +260,8 @@ int main(int argc, char** argv) {
       sample(done);
   }
   const double seconds = static_cast<double>(bench::NowNs() - start) / 1e9;
+  spin = false;
+  for (std::thread& t : spinners) t.join();
   kill(pid, SIGINT);
   while (output.Read(1000)) {
   }

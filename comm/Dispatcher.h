@@ -439,7 +439,12 @@ class TBaseDispatcher {
  protected:
   void JoinAllThreads();
   // The worker threads' shared stop sequence (closes no device): used by the platform's
-  // CloseDevice. Returns false when a close was already running.
+  // CloseDevice. Returns false when a close was already running; the caller then has nothing
+  // to do. A close returns only with the device closed: a caller other than the closing
+  // thread and this dispatcher's own threads (which that close may be waiting for) first
+  // waits for the running close to end, serving the main-thread queue when it is the main
+  // thread. (After a device failure the dispatch thread closes the device as it ends, and a
+  // stop from the main thread may come meanwhile.)
   bool BeginClose();
   void EndClose();
   bool CloseRunning() const { return closeRunning_.load(); }
@@ -480,6 +485,7 @@ class TBaseDispatcher {
   bool peekMode_ = false;
   int32_t peekCount_ = 0;
   int32_t maxPeekCount_ = 0;
+  int32_t peekFloor_ = 0;     // bytes a ClearInput discarded during this delivery: read by no one
   uint64_t pulledTotal_ = 0;  // bytes ever moved into the ring: tells new arrivals
 
   // output ring (OutputLock)
@@ -553,6 +559,9 @@ class TBaseDispatcher {
   std::atomic<bool> releaseOnDispatchExit_{false};
   std::atomic<bool> deviceFailed_{false};
   std::atomic<bool> closeRunning_{false};
+  std::thread::id closeThread_;  // the thread running the close (StateLock)
+  std::mutex closeEndedLock_;
+  std::condition_variable closeEnded_;
   std::atomic<bool> shutDown_{false};
   std::mutex threadsEndedLock_;
   std::condition_variable threadsEnded_;

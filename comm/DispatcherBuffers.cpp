@@ -332,14 +332,14 @@ int32_t TBaseDispatcher::InputUsed() {
   std::lock_guard<std::recursive_mutex> g(inputLock_);
   if (!inBuf_) return 0;
   int32_t held = InputHeld();
-  return peekMode_ ? held - peekCount_ : held;
+  return peekMode_ ? std::max(held - peekCount_, 0) : held;
 }
 
 int32_t TBaseDispatcher::InputFree() {
   std::lock_guard<std::recursive_mutex> g(inputLock_);
   if (!inBuf_) return 0;
   int32_t free = kRing - InputHeld();
-  return peekMode_ ? free + peekCount_ : free;
+  return peekMode_ ? std::min(free + peekCount_, kRing) : free;
 }
 
 bool TBaseDispatcher::ByteWaiting() {
@@ -418,7 +418,14 @@ int32_t TBaseDispatcher::ClearInput() {
   int32_t r = PurgeDevice(1);
   if (!inBuf_) return r;
   if (peekMode_) {
-    maxPeekCount_ = InputHeld();
+    // Inside a delivery the ring moves when the delivery ends. Until then the bytes held now
+    // are gone for every reader: for the handler that cleared them and for every handler the
+    // delivery calls after it (one registered just now among them, such as a transfer
+    // started from a packet's event, which would otherwise take the bytes its start
+    // discarded for its receiver's replies).
+    peekFloor_ = InputHeld();
+    maxPeekCount_ = std::max(maxPeekCount_, peekFloor_);
+    peekCount_ = std::max(peekCount_, peekFloor_);
   } else {
     inTail_ = inHead_;
     peekCount_ = 0;

@@ -212,13 +212,51 @@ void TBaseDispatcher::SetThreadBoost(uint8_t boost) {
 }
 
 bool TBaseDispatcher::BeginClose() {
-  std::lock_guard<std::recursive_mutex> g(stateLock_);
-  if (closeRunning_.load()) return false;
-  closeRunning_.store(true);
-  return true;
+  {
+    std::lock_guard<std::recursive_mutex> g(stateLock_);
+    if (!closeRunning_.load()) {
+      closeRunning_.store(true);
+      closeThread_ = std::this_thread::get_id();
+      return true;
+    }
+    if (closeThread_ == std::this_thread::get_id()) return false;
+    for (auto* t :
+         {readThread_.get(), dispatchThread_.get(), writeThread_.get(), statusThread_.get()}) {
+      if (t != nullptr && t->IsCurrentThread()) return false;
+    }
+  }
+  // Returning now would leave the device open behind a stop that has returned (a reopen then
+  // finds it in use): wait for the close that runs.
+  const bool main = platform::IsMainThread();
+  bool quitSeen = false;
+  while (closeRunning_.load()) {
+    if (main && !quitSeen) {
+      // The threads that close waits for may be waiting for this thread.
+      platform::TPumpResult r;
+      while ((r = platform::PumpOneMessage()) == platform::TPumpResult::Dispatched) {
+        if (!closeRunning_.load()) return false;
+      }
+      if (r == platform::TPumpResult::Quit) quitSeen = true;
+      if (!quitSeen) {
+        platform::WaitForMessage(50);  // EndClose wakes the main thread
+        continue;
+      }
+    }
+    std::unique_lock<std::mutex> g(closeEndedLock_);
+    closeEnded_.wait_for(g, std::chrono::milliseconds(50),
+                         [this] { return !closeRunning_.load(); });
+  }
+  return false;
 }
 
-void TBaseDispatcher::EndClose() { closeRunning_.store(false); }
+void TBaseDispatcher::EndClose() {
+  {
+    std::lock_guard<std::mutex> g(closeEndedLock_);
+    closeRunning_.store(false);
+  }
+  closeEnded_.notify_all();
+  platform::WakeMainThread();
+}
 
 bool TBaseDispatcher::PumpUntilEnded(TDispatcherThread* thread, uint32_t maxMs) {
   if (thread == nullptr) return true;

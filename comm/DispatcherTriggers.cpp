@@ -353,6 +353,7 @@ bool TBaseDispatcher::DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t dat
   {
     std::lock_guard<std::recursive_mutex> g(inputLock_);
     maxPeekCount_ = 0;
+    peekFloor_ = 0;
     peekMode_ = peek;
   }
   const int32_t lParam = static_cast<int32_t>((static_cast<uint32_t>(handle_) << 16) + data);
@@ -387,7 +388,8 @@ bool TBaseDispatcher::DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t dat
 
   auto beforeCall = [this] {
     std::lock_guard<std::recursive_mutex> g(inputLock_);
-    peekCount_ = 0;
+    // Each handler reads from the first unread byte, past what a ClearInput discarded.
+    peekCount_ = peekFloor_;
   };
   auto afterCall = [this, &closing] {
     if (closePending_.load()) {
@@ -461,6 +463,7 @@ bool TBaseDispatcher::DeliverTrigger(uint32_t msg, uint32_t wParam, uint32_t dat
   if (peek) {
     std::lock_guard<std::recursive_mutex> g(inputLock_);
     peekMode_ = false;
+    peekFloor_ = 0;
     if (inBuf_) {
       inTail_ = (inTail_ + maxPeekCount_) % kRing;
       if (maxPeekCount_ > 0) inFull_ = false;

@@ -250,7 +250,7 @@ void TWriteThread::Execute() {
         }
       } else if (w == platform::kWaitObject0 + 1) {
         // A purge found the writer idle: acknowledge it.
-        d.StartEvent().Set();
+        pd_.AnswerPurges();
       } else if (w != platform::kWaitTimeout) {
         pd_.RecordWorkerError(errno);
         SetReturnValue(-160);
@@ -261,6 +261,10 @@ void TWriteThread::Execute() {
     ShowCurrentException();
   }
   pd_.writerLeft_.Set();
+  {
+    std::lock_guard<std::mutex> g(pd_.purgeLock_);  // a purge waiting now sees the event
+  }
+  pd_.purgeAnswered_.notify_all();
   d.NoteThreadEnd(this);
 }
 
@@ -526,20 +530,18 @@ int32_t TPlatformDispatcher::PurgeDevice(int32_t side) {
       lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
       return r;
     }
+    // The writer acknowledges this purge (or a later one), or leaves its loop without doing
+    // so (it may be failing right now): either way it holds nothing from before the purge
+    // any more.
+    std::unique_lock<std::mutex> g(purgeLock_);
+    const uint32_t ticket = ++purgesAsked_;
     writeWake_.Set();
-    // The writer acknowledges, or leaves its loop without doing so (it may be failing right
-    // now): either way it holds nothing from before the purge any more.
-    switch (platform::WaitForAny({&startEvent_, &writerLeft_}, 5000)) {
-      case platform::kWaitObject0:
-        lastOutputPurge_.store(TPurgeWait::pwAcknowledged);
-        break;
-      case platform::kWaitObject0 + 1:
-        lastOutputPurge_.store(TPurgeWait::pwWriterStopped);
-        break;
-      default:
-        lastOutputPurge_.store(TPurgeWait::pwNoAnswer);
-        break;
-    }
+    auto answered = [&] { return static_cast<int32_t>(purgesAnswered_ - ticket) >= 0; };
+    purgeAnswered_.wait_for(g, std::chrono::milliseconds(5000),
+                            [&] { return answered() || writerLeft_.Wait(0); });
+    lastOutputPurge_.store(answered()            ? TPurgeWait::pwAcknowledged
+                           : writerLeft_.Wait(0) ? TPurgeWait::pwWriterStopped
+                                                 : TPurgeWait::pwNoAnswer);
     return r;
   }
   if (side == 1) {
@@ -574,10 +576,11 @@ uint32_t TPlatformDispatcher::TakeCounterErrors() {
 
 int32_t TPlatformDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
   int32_t bits = static_cast<int32_t>(TakeCounterErrors());
-  int fd = deviceHandle_.load();
-  int waiting = 0;
-  if (fd >= 0 && ::ioctl(fd, FIONREAD, &waiting) == 0)
-    status.InQue = static_cast<uint32_t>(waiting);
+  // Every output query and every dispatch pass comes here, so it asks the device nothing it
+  // need not: the input count is what the read thread has queued and the dispatcher not yet
+  // taken (no system call; under a device emulator an ioctl is a round trip to another thread
+  // that woke the dispatch thread some 200 times a second during a transfer).
+  status.InQue = inputQueue_.ByteCount();
   status.OutQue = static_cast<uint32_t>(OutputPending());
   return bits;
 }
@@ -813,11 +816,13 @@ int32_t TPlatformDispatcher::DrainOutput() {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        // The device is busy: wait for room in slices, so that a stop or a purge is seen.
+        // The device is full: sleep until it can take more. No time limit: every stop request
+        // and every purge sets the wake event, which ends the wait at once (a device that
+        // takes nothing for minutes costs nothing meanwhile).
         for (;;) {
           if (stopRequested_.load()) return 0;
           pollfd fds[2] = {{fd, POLLOUT, 0}, {writeWake_.Fd(), POLLIN, 0}};
-          int pr = ::poll(fds, 2, 100);
+          int pr = ::poll(fds, 2, -1);
           if (pr < 0 && errno == EINTR) continue;
           if (pr < 0) {
             RecordWorkerError(errno);
@@ -826,7 +831,7 @@ int32_t TPlatformDispatcher::DrainOutput() {
           if (fds[1].revents & POLLIN) {
             // A purge or a close: the rest of this block is dropped; acknowledge the purge.
             writeWake_.Wait(0);
-            startEvent_.Set();
+            AnswerPurges();
             return 0;
           }
           if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -844,6 +849,14 @@ int32_t TPlatformDispatcher::DrainOutput() {
     }
   }
   return 0;
+}
+
+void TPlatformDispatcher::AnswerPurges() {
+  {
+    std::lock_guard<std::mutex> g(purgeLock_);
+    purgesAnswered_ = purgesAsked_;
+  }
+  purgeAnswered_.notify_all();
 }
 
 bool TPlatformDispatcher::WaitDeviceEvent(uint32_t& mask) {

@@ -5,6 +5,7 @@
 // queue.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,9 @@ class TPlatformDispatcher : public TBaseDispatcher {
   // Writes everything pending in the output ring; 0, -160 on a device write failure, -6 when
   // the device handle was closed under it.
   int32_t DrainOutput();
+  // The write thread, woken by the write wake event, has let go of what it held: every purge
+  // asked for up to now is answered.
+  void AnswerPurges();
   // Counter-based line errors: the bits that changed since the last look.
   uint32_t TakeCounterErrors();
 
@@ -82,6 +86,13 @@ class TPlatformDispatcher : public TBaseDispatcher {
   // purge must not wait for its end, which can itself wait for the main thread (the last
   // deliveries of a device failure run there).
   platform::TEvent writerLeft_{true, false};
+  // Output purges and the writer's answers, counted. A purge has its own answer: the start
+  // event that thread starts (and the end of the dispatch thread) also set must never end one
+  // early, nor may the late answer to an earlier purge that gave up waiting.
+  std::mutex purgeLock_;
+  std::condition_variable purgeAnswered_;
+  uint32_t purgesAsked_ = 0;     // purgeLock_
+  uint32_t purgesAnswered_ = 0;  // purgeLock_
 
   // The writer's copy of the pending output (allocated once per start, never per write).
   std::unique_ptr<uint8_t[]> drainBlock_;

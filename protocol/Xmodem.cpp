@@ -175,20 +175,17 @@ bool ReadBlockReply(TransferRecord& record, TBaseDispatcher& dispatcher) {
   return false;
 }
 
-void SendEot(TransferRecord& record, TBaseDispatcher& dispatcher, bool first) {
+void SendEot(TransferRecord& record, bool first) {
   record.StatusCode = psOK;
   if (first) {
     record.BlockErrors = 0;
     record.EotNakCount = 0;
   }
   TCustomComPort& port = PortOf(record);
+  // Only a byte received after the EOT can answer it: a late acknowledgement of a block must
+  // never pass for the receiver's end of file. (Inside a delivery the cleared bytes are gone
+  // for this step too.)
   port.ClearInput();
-  // Inside an avail delivery the cleared bytes stay visible to this step until the delivery
-  // ends; taking them here makes sure that only a byte received after the EOT can answer it
-  // (a late acknowledgement of a block must never pass for the receiver's end of file).
-  uint8_t stale = 0;
-  while (dispatcher.ByteWaiting() && dispatcher.ReceiveByte(stale) == 0) {
-  }
   port.SendByte(cEOT);
 }
 
@@ -317,8 +314,13 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
           record.XmodemState = txGetBlock;
         } else if (record.StatusCode == psCancelRequested) {
           record.XmodemState = txFinished;
-        } else if (!ArmHandshake(record)) {
-          record.XmodemState = txFinished;
+        } else {
+          // Line noise before the receiver's request: counted as an error, and the wait goes
+          // on. Only a wait that runs out uses up one of the HandshakeRetry waits, so a burst
+          // of noise cannot end the transfer in a moment, and a receiver that only babbles is
+          // still given up after HandshakeRetry waits.
+          ++record.BlockErrors;
+          ++record.TotalErrors;
         }
       } else if (timedOut) {
         if (!ArmHandshake(record)) record.XmodemState = txFinished;
@@ -424,13 +426,13 @@ bool Switch(TransferRecord& record, TBaseDispatcher& dispatcher, uint32_t msg, i
       break;
 
     case txFirstEOT:
-      SendEot(record, dispatcher, true);
+      SendEot(record, true);
       dispatcher.ArmTimerTrigger(record.TimeoutTimer, record.TransmitTimeout, true);
       record.XmodemState = txEotReply;
       break;
 
     case txRestEOT:
-      SendEot(record, dispatcher, false);
+      SendEot(record, false);
       dispatcher.ArmTimerTrigger(record.TimeoutTimer, record.BlockWait, true);
       if (record.BlockErrors > record.MaxBlockErrors) {
         ReportError(record, ecTooManyErrors);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/qt/PassWindow.h"
+#include "packet/DataPacketManager.h"
 #include "platform/Clock.h"
 #include "platform/PortTable.h"
 #include "tests/app/support/UpdateFixture.h"
@@ -587,10 +588,21 @@ TEST_F(UpdateTest, ALineThatNeverEndsGivesTheTimeoutMessage) {
   vexsim::TOptions o = apptest::QuickDevice();
   o.UnendedReplyTo = "versw?";
   Connect(o);
-  // The reply has begun: the packet collects it.
+  // The reply has begun: the packet collects it, and its timeout runs. (The packet shows
+  // Collecting before it starts its timer; a timer started after the clock has moved would
+  // count from the moved clock and never be due.)
+  auto timeoutRuns = [&] {
+    std::lock_guard lock(comm::PacketLock());
+    comm::TDataPacketManager* manager = Form().DataPacket1.Manager();
+    comm::TBaseDispatcher* dispatcher = Form().ComPort1.ActiveDispatcher();
+    if (manager == nullptr || dispatcher == nullptr) return false;
+    for (const comm::TTimerTrigger& t : dispatcher->TimerTriggers())
+      if (t.Handle == manager->TimerHandle()) return t.Active;
+    return false;
+  };
   ASSERT_TRUE(QtWaitUntil([&] {
     return Form().DataPacket1.PacketState() == comm::TPacketState::Collecting &&
-           sim_->ToHost().find("VERSW=") != std::string::npos;
+           sim_->ToHost().find("VERSW=") != std::string::npos && timeoutRuns();
   }));
   // 27.5 s of the packet's 500 ticks pass at once on the clock.
   platform::SetClockOffsetForTesting(30000);

@@ -7,17 +7,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "comm/PlatformDispatcher.h"
@@ -52,6 +56,7 @@ class TTestDispatcher : public TPlatformDispatcher {
   int WriteThreadId() { return writeThread_ ? writeThread_->NativeId() : 0; }
   int DispatchThreadId() { return dispatchThread_ ? dispatchThread_->NativeId() : 0; }
   int32_t WriterResult() { return writeThread_ ? writeThread_->ReturnValue() : 0; }
+  using TBaseDispatcher::CloseRunning;
   bool WriterEnded() { return writeThread_ && writeThread_->Ended(); }
   std::atomic<int> serviceRechecks{0};
   void RecheckHandlerService(int32_t change) override {
@@ -110,6 +115,40 @@ long WaitsOf(int tid) {
   }
   return -1;
 }
+
+// Holds one thread of this process: a signal sent to it runs a handler that waits on its
+// thread until released (the thread is then as good as descheduled, whatever it was doing).
+std::atomic<bool> g_hold{false};
+std::atomic<bool> g_held{false};
+void HoldingHandler(int) {
+  g_held = true;
+  while (g_hold.load()) {
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  g_held = false;
+}
+class TThreadHold {
+ public:
+  explicit TThreadHold(int tid) {
+    struct sigaction action {};
+    action.sa_handler = HoldingHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGRTMIN + 1, &action, nullptr);
+    g_hold = true;
+    held_ = syscall(SYS_tgkill, getpid(), tid, SIGRTMIN + 1) == 0 &&
+            WaitNotServing([] { return g_held.load(); });
+  }
+  ~TThreadHold() { Release(); }
+  bool Held() const { return held_; }
+  void Release() {
+    g_hold = false;
+    WaitNotServing([] { return !g_held.load(); });
+  }
+
+ private:
+  bool held_ = false;
+};
 
 int CountEntries(const char* dir) {
   int n = 0;
@@ -459,6 +498,91 @@ TEST(DispatcherDelivery, AvailIsCoalescedAndTheRingDropsWhatTheGreediestHandlerR
   EXPECT_EQ(firstSaw, "0123456789");
 }
 
+// Everything a reader can take during a delivery, without consuming (reads there only peek).
+std::string ReadAll(TBaseDispatcher& d) {
+  std::string bytes;
+  uint8_t b = 0;
+  while (d.ByteWaiting() && d.ReceiveByte(b) == 0) bytes.push_back(static_cast<char>(b));
+  return bytes;
+}
+
+std::atomic<TBaseDispatcher*> g_lateDispatcher{nullptr};
+std::mutex g_lateLock;
+std::vector<std::string> g_lateSaw;
+void LateReader(uint32_t msg, uint32_t, int32_t) {
+  if (msg != TriggerAvailMessage) return;
+  std::string bytes = ReadAll(*g_lateDispatcher.load());
+  std::lock_guard<std::mutex> g(g_lateLock);
+  g_lateSaw.push_back(std::move(bytes));
+}
+
+// A handler that clears the input during a delivery discards the bytes held then for the whole
+// delivery, not only when it ends: the handler reads none of them afterwards, and neither does
+// a handler called after it, one registered during the delivery included (as a transfer
+// started from a packet's event is). Bytes that arrive later are announced and read as usual.
+TEST(DispatcherDelivery, BytesClearedInADeliveryAreGoneForEveryLaterReader) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  TBaseDispatcher* d = h.d.get();
+  g_lateDispatcher = d;
+  {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    g_lateSaw.clear();
+  }
+  std::mutex lock;
+  std::string clearerSaw, afterClear;
+  std::vector<std::pair<int32_t, bool>> secondSaw;  // unread bytes and ByteWaiting
+  int deliveries = 0;
+  h.d->AddEventHandler(&clearerSaw, [&, d](uint32_t msg, uint32_t wParam, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    std::lock_guard<std::mutex> g(lock);
+    if (++deliveries > 1) {
+      clearerSaw += ReadAll(*d);
+      return;
+    }
+    if (wParam < 6) {  // all six bytes in one delivery
+      --deliveries;
+      return;
+    }
+    char two[2];
+    EXPECT_EQ(d->ReceiveBlock(two, 2), 2);
+    clearerSaw.append(two, 2);
+    d->ClearInput();
+    EXPECT_EQ(d->InputUsed(), 0);
+    afterClear = ReadAll(*d);
+    d->AddProcedureHandler(LateReader);
+  });
+  // Counts only: a reading handler here would consume bytes that arrived ahead of the rest.
+  h.d->AddEventHandler(&secondSaw, [&, d](uint32_t msg, uint32_t, int32_t) {
+    if (msg != TriggerAvailMessage) return;
+    const int32_t used = d->InputUsed();
+    const bool waiting = d->ByteWaiting();
+    std::lock_guard<std::mutex> g(lock);
+    secondSaw.push_back({used, waiting});
+  });
+  h.d->SetAvailLength(1);
+  h.pty.Write("abcdef");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    return !g_lateSaw.empty();
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 0; }));
+  h.pty.Write("xyz");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(g_lateLock);
+    return g_lateSaw.size() == 2;
+  }));
+  h.d->RemoveProcedureHandler(LateReader);
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(clearerSaw, "abxyz");
+  EXPECT_EQ(afterClear, "");
+  ASSERT_GE(secondSaw.size(), 2u);
+  EXPECT_EQ(secondSaw[secondSaw.size() - 2], std::make_pair(0, false));
+  EXPECT_EQ(secondSaw.back(), std::make_pair(3, true));
+  std::lock_guard<std::mutex> late(g_lateLock);
+  EXPECT_EQ(g_lateSaw, (std::vector<std::string>{"", "xyz"}));
+}
+
 TEST(DispatcherDelivery, NoHandlerConsumesNothingAndRemovedHandlersAreSkipped) {
   Harness h;
   ASSERT_EQ(h.Start(), 0);
@@ -693,6 +817,68 @@ TEST(DispatcherClose, TheOutputPurgeOfAVanishedDeviceWaitsForNoStoppedWriter) {
   EXPECT_EQ(exercised, 3) << "in " << round << " rounds";
 }
 
+// An output purge ends only with the write thread's answer to it. Two signals that are not
+// that answer: one left on the start event (every thread start sets it, and so does the end
+// of the dispatch thread), and the late answer to an earlier purge that gave up waiting. The
+// writer is held meanwhile, so neither may end a purge as answered (each then runs into the
+// purge's 5 s limit).
+TEST(DispatcherClose, AnOutputPurgeEndsOnlyWithTheWritersAnswerToIt) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  const int writer = h.d->WriteThreadId();
+  ASSERT_NE(writer, 0);
+  {
+    TThreadHold hold(writer);
+    ASSERT_TRUE(hold.Held());
+    h.d->StartEvent().Set();
+    h.d->ClearOutput();
+    EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwNoAnswer);
+    // The writer answers that purge late: once it waits again, it has.
+    const long waits = WaitsOf(writer);
+    hold.Release();
+    ASSERT_TRUE(WaitUntil([&] { return WaitsOf(writer) > waits; }));
+  }
+  {
+    TThreadHold hold(writer);
+    ASSERT_TRUE(hold.Held());
+    h.d->ClearOutput();
+    EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwNoAnswer);
+  }
+  // A writer free to answer does so.
+  h.d->ClearOutput();
+  EXPECT_EQ(h.d->LastOutputPurge(), TPurgeWait::pwAcknowledged);
+  const std::string after = "after";
+  ASSERT_EQ(h.d->SendBlock(after.data(), 5), 0);
+  EXPECT_EQ(h.pty.ReadFor(5, 5000), after);
+}
+
+// After a device failure the dispatch thread closes the device as it ends. A stop from the main
+// thread meanwhile returns only once the device is closed, serving the main thread's queue
+// while it waits: here the failing read thread's last delivery waits for the main thread, and
+// the dispatch thread's close waits for the read thread.
+TEST(DispatcherClose, AStopDuringTheDispatchThreadsOwnCloseReturnsWithTheDeviceClosed) {
+  Harness h;
+  ASSERT_EQ(h.Start(), 0);
+  TBaseDispatcher* d = h.d.get();
+  std::atomic<int> mainCalls{0};
+  h.d->AddEventHandler(&mainCalls, [&, d](uint32_t msg, uint32_t, int32_t) {
+    if (msg == TriggerStatusMessage) RunOnMainThread(d->DispatchThread(), [&] { ++mainCalls; });
+  });
+  const int32_t line = h.d->NewStatusTrigger(StatusLine);
+  ASSERT_GT(line, 0);
+  ASSERT_EQ(h.d->ArmStatusTrigger(line, 1, true), 0);
+
+  h.pty.CloseMaster();  // the line hangs up
+  ASSERT_TRUE(WaitNotServing([&] { return h.d->CloseRunning() && h.d->DeviceFailed(); }));
+  ASSERT_GE(h.d->DeviceHandle(), 0);
+  h.d->StopPort();
+  EXPECT_EQ(h.d->DeviceHandle(), -1);
+  EXPECT_FALSE(h.d->CloseRunning());
+  EXPECT_EQ(mainCalls.load(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return !h.d->ThreadsRunning(); }));
+  EXPECT_TRUE(h.d->BuffersReleased());
+}
+
 TEST(DispatcherFailure, ADeviceThatVanishesEndsTheThreadsAndFiresLineStatus) {
   Harness h;
   ASSERT_EQ(h.Start(), 0);
@@ -799,6 +985,28 @@ TEST(DispatcherIdle, OnlyTheDispatchTickWakesAnIdlePort) {
   ASSERT_TRUE(WaitUntil([&] { return h.d->InputUsed() == 4; }));
   h.d->StopPort();
   EXPECT_TRUE(h.d->WaitThreadsEnded(10000));
+}
+
+// A writer whose device takes no more sleeps until it does: it does not wake meanwhile (as it
+// did, ten times a second, to look for a stop), and it goes on as soon as the device takes
+// bytes again. A purge or a stop wakes it at once (the purge tests above).
+TEST(DispatcherIdle, AWriterWaitingForRoomSleepsUntilTheDeviceTakesMore) {
+  Harness h;
+  ASSERT_EQ(h.Start(60000), 0);
+  const int writer = h.d->WriteThreadId(), dispatcher = h.d->DispatchThreadId();
+  ASSERT_NE(writer, 0);
+  // More than a pty takes while nobody reads its far side.
+  const std::string block = Pattern(50000, 11);
+  ASSERT_EQ(h.d->SendBlock(block.data(), static_cast<int32_t>(block.size())), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    int waiting = 0;
+    return h.d->OutputUsed() == 0 && ioctl(h.pty.Master(), FIONREAD, &waiting) == 0 &&
+           waiting >= 2048;
+  }));
+  const long writeBefore = WaitsOf(writer), dispatchBefore = WaitsOf(dispatcher);
+  ASSERT_TRUE(WaitUntil([&] { return WaitsOf(dispatcher) >= dispatchBefore + 20; }));
+  EXPECT_LE(WaitsOf(writer) - writeBefore, 1);  // at most the wait it was just going into
+  EXPECT_TRUE(h.pty.ReadFor(block.size(), 20000) == block);
 }
 
 TEST(DispatcherLifecycle, OpenAndClose200TimesLeaksNoDescriptorsOrThreads) {

@@ -11,7 +11,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/Exceptions.h"
@@ -190,13 +193,24 @@ TEST_F(XmodemTest, BlockThatNeverFitsTheOutputBufferTimesOut) {
   EXPECT_EQ(pty.ReadUntilIdle(100), "");
 }
 
-TEST_F(XmodemTest, GarbageBeforeTheHandshakeUsesUpAttempts) {
+// Noise before the receiver's request is counted as an error and otherwise ignored: more
+// noise bytes than there are handshake waits do not end the transfer, and the request after
+// them starts it within the first wait.
+TEST_F(XmodemTest, NoiseBeforeTheHandshakeIsCountedNotAWait) {
   const std::string file = Pattern(100);
   UseFile(file);
   protocol.StartTransmit();
+  std::string noise = "\r\nwr_prog\r\nxyz\x06";
+  noise += '\0';
+  noise += '\xff';
   std::string block;
   Peer([&] {
-    Say("xyzC");
+    Say(noise);
+    // Once the transmitter has taken every noise byte.
+    if (!WaitUntil(
+            [&] { return Record().TotalErrors.load() == static_cast<int32_t>(noise.size()); }))
+      return;
+    Say(C);
     block = Take(1029);
     Say(ACK);
     Take(1);
@@ -204,8 +218,82 @@ TEST_F(XmodemTest, GarbageBeforeTheHandshakeUsesUpAttempts) {
   });
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
-  EXPECT_EQ(block, WireBlock(1, BlockData(file, 0, 1024), true));
-  EXPECT_EQ(Record().HandshakeAttempt, 4);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(block == WireBlock(1, BlockData(file, 0, 1024), true)) << block.size() << " bytes";
+  EXPECT_EQ(Record().HandshakeAttempt, 1);
+}
+
+// A receiver that only babbles is given up all the same after HandshakeRetry waits: noise
+// never starts a wait afresh.
+TEST_F(XmodemTest, ABabblingReceiverIsGivenUpAfterItsWaits) {
+  UseFile(Pattern(100));
+  protocol.SetHandshakeRetry(2);
+  protocol.SetHandshakeWait(2);
+  protocol.StartTransmit();
+  std::atomic<bool> stopNoise{false};
+  std::atomic<bool> endedWhileBabbling{false};
+  Peer([&] {
+    // A noise byte every 20 ms, more often than a wait of two ticks runs out; for at most
+    // 30 s, far longer than the three waits take.
+    for (int i = 0; i < 1500 && !stopNoise.load(); ++i) {
+      Say("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    endedWhileBabbling = stopNoise.load();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return !finishCodes.empty(); }, 40000));
+  stopNoise = true;
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_TRUE(endedWhileBabbling.load());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTimeout});
+  EXPECT_EQ(Record().HandshakeAttempt, 3);
+}
+
+// The update starts the transfer from inside the delivery that announced the receiver: a
+// packet handler sees the wr_prog reply and the first handshake characters, and the main
+// thread clears the input and starts the transmitter while that delivery waits. The
+// transmitter's step is called in the same delivery; what was cleared before the start must
+// not reach it, or the reply's eleven bytes use up every handshake wait at once ("Fatal time
+// out" a moment after the start). The first 'C' after the start begins the transfer.
+TEST_F(XmodemTest, BytesClearedBeforeTheStartNeverReachTheHandshake) {
+  const std::string file = Pattern(100);
+  UseFile(file);
+  const std::string announce = "\r\nwr_prog\r\nCC";
+  comm::TBaseDispatcher* d = port.ActiveDispatcher();
+  ASSERT_NE(d, nullptr);
+  auto started = std::make_shared<std::atomic<bool>>(false);
+  d->AddEventHandler(started.get(), [this, d, started, size = announce.size()](
+                                        uint32_t msg, uint32_t wParam, int32_t) {
+    // Everything announced at once, as a delivery on a busy machine has it.
+    if (msg != comm::TriggerAvailMessage || started->load() || wParam < size) return;
+    std::string seen(wParam, '\0');
+    d->ReceiveBlock(seen.data(), static_cast<int32_t>(wParam));
+    comm::RunOnMainThread(d->DispatchThread(), [&] {
+      port.ClearInput();
+      protocol.StartTransmit();
+      started->store(true);
+    });
+  });
+  std::string block;
+  std::atomic<int32_t> errorsBeforeTheRequest{-1};
+  Peer([&] {
+    Say(announce);
+    // The delivery that started the transfer has ended: the step has had its pass over it.
+    if (!WaitUntil([&] { return started->load() && !d->DispatchActive(); })) return;
+    errorsBeforeTheRequest = Record().TotalErrors.load();
+    Say(C);
+    block = Take(1029);
+    Say(ACK);
+    Take(1);
+    Say(ACK);
+  });
+  ASSERT_TRUE(WaitFinished());
+  d->RemoveEventHandler(started.get());
+  EXPECT_EQ(finishCodes, std::vector<int32_t>{0});
+  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(block == WireBlock(1, BlockData(file, 0, 1024), true)) << block.size() << " bytes";
+  EXPECT_EQ(Record().HandshakeAttempt, 1);
+  EXPECT_EQ(errorsBeforeTheRequest.load(), 0);  // not even taken for noise
 }
 
 TEST_F(XmodemTest, HandshakeGivesUpAfterItsRetries) {
@@ -213,7 +301,7 @@ TEST_F(XmodemTest, HandshakeGivesUpAfterItsRetries) {
   protocol.SetHandshakeRetry(2);
   protocol.SetHandshakeWait(2);
   protocol.StartTransmit();
-  Peer([&] { Say("xy"); });  // two bad replies on top of the first wait
+  Peer([&] { Say("xy"); });  // noise, which uses up no wait
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(finishCodes, std::vector<int32_t>{comm::ecTimeout});
   EXPECT_EQ(errors, std::vector<int32_t>{comm::ecTimeout});
