@@ -142,7 +142,10 @@ void TDeviceJob::Start() {
   // status events, which cost every device in flight wake-ups of its dispatch thread and of the
   // main thread.
   form_->XModem1.SetStatusInterval(5);
-  if (const auto image = fleet_.Image()) form_->SetFirmwareImage(*image);
+  if (const auto image = fleet_.Image())
+    form_->SetFirmwareImage(*image, fleet_.ImageDigest().empty()
+                                        ? std::nullopt
+                                        : std::optional<std::string>(fleet_.ImageDigest()));
   form_->SetUpVerText(fleet_.ImageVersion());
   WireEvents();
 

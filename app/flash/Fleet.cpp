@@ -14,6 +14,7 @@
 
 #include "app/Discovery.h"
 #include "app/FirmwareImage.h"
+#include "app/ImageDigest.h"
 #include "app/flash/Files.h"
 #include "app/flash/Journal.h"
 #include "comm/Exceptions.h"
@@ -71,10 +72,11 @@ bool TFleet::OpenLog(std::string& error) {
   return true;
 }
 
-void TFleet::SetImage(std::vector<uint8_t> image, std::string version) {
+void TFleet::SetImage(std::vector<uint8_t> image, std::string version, std::string sha256) {
   image_ = std::move(image);
   haveImage_ = true;
   imageVersion_ = std::move(version);
+  imageDigest_ = std::move(sha256);
 }
 
 std::optional<std::span<const uint8_t>> TFleet::Image() const {
@@ -395,6 +397,9 @@ int TFleet::List(const std::vector<platform::TUsbSerialPort>& ports) {
     Settle();
     quiet_ = false;
   }
+  std::optional<std::pair<std::string, std::string>> imageInfo;
+  if (const auto embedded = app::FindResource(app::kFirmwareResourceName))
+    imageInfo.emplace(app::GetUpdateVersion(*embedded), app::Sha256Hex(*embedded));
   int code = ecAllDone;
   for (size_t i = 0; i < ports.size(); ++i) {
     const platform::TUsbSerialPort& port = ports[i];
@@ -407,6 +412,12 @@ int TFleet::List(const std::vector<platform::TUsbSerialPort>& ports) {
           .Add("location", port.UsbLocation)
           .Add("bus", port.UsbBusNumber)
           .Add("port_path", port.UsbPortPath);
+      // What an update would send, so that a script can check it before it starts one.
+      if (imageInfo) {
+        json.Add("image_version", imageInfo->first).Add("image_sha256", imageInfo->second);
+      } else {
+        json.AddNull("image_version").AddNull("image_sha256");
+      }
       if (job != nullptr) {
         if (job->Result() == TResult::Listed) {
           json.Add("hardware", job->Hardware());

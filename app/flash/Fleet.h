@@ -33,10 +33,12 @@ class TFleet {
   // when it is not a regular file or cannot be written.
   bool OpenLog(std::string& error);
 
-  // Sets the image the updates send and its version. Without one the embedded image goes.
-  void SetImage(std::vector<uint8_t> image, std::string version);
+  // Sets the image the updates send, its version and the SHA-256 it must have (checked again
+  // before every device's update). Without one the embedded image goes.
+  void SetImage(std::vector<uint8_t> image, std::string version, std::string sha256);
   std::optional<std::span<const uint8_t>> Image() const;
   const std::string& ImageVersion() const { return imageVersion_; }
+  const std::string& ImageDigest() const { return imageDigest_; }
   const TOptions& Options() const { return options_; }
 
   // list [--query]; returns the exit code.
@@ -87,6 +89,7 @@ class TFleet {
   std::vector<uint8_t> image_;
   bool haveImage_ = false;
   std::string imageVersion_;
+  std::string imageDigest_;
   int logFd_ = -1;
   int wakeFd_ = -1;
   int signalFd_ = -1;

@@ -1,6 +1,7 @@
 #include "app/flash/Options.h"
 
 #include "app/Cp1251.h"
+#include "app/ImageDigest.h"
 #include "app/Versions.h"
 #include "app/flash/Files.h"
 
@@ -9,9 +10,10 @@ namespace flash {
 const char* const kUsage =
     "usage: vexilora-flash list [--json] [--query]\n"
     "       vexilora-flash update [--device PATH | --all] [--password P | --password-file FILE]\n"
-    "                             [--image FILE] [--allow-downgrade] [--json] [--log FILE]\n"
-    "                             [--timeout SECONDS]\n"
+    "                             [--image FILE] [--sha256 HEX] [--allow-downgrade] [--json]\n"
+    "                             [--log FILE] [--timeout SECONDS]\n"
     "       vexilora-flash update --wait [--count N] [the options above but --device/--all]\n"
+    "       vexilora-flash --version\n"
     "\n"
     "Updates the firmware of Vexilora devices attached over USB, any number at once.\n"
     "\n"
@@ -27,11 +29,16 @@ const char* const kUsage =
     "  --password-file F  the password is the first line of F\n"
     "  --image FILE       send FILE instead of the built-in firmware; its version is read\n"
     "                     from its own VERSW= tag, and a file without one is refused\n"
+    "  --sha256 HEX       refuse the image (the built-in one or --image FILE) unless its\n"
+    "                     SHA-256 is HEX; the built-in image is always held to the digest\n"
+    "                     the build recorded\n"
     "  --allow-downgrade  also install an image older than the device's software\n"
     "  --log FILE         append one CSV line per finished device to FILE: time, USB\n"
     "                     location, old version, new version, seconds, result, error\n"
     "  --timeout SECONDS  a device silent this long fails (default 60)\n"
     "  --json             one JSON object per line for each event and device result\n"
+    "--version            this program's version, and the built-in image's version and\n"
+    "                     SHA-256\n"
     "\n"
     "Rules: a device whose hardware version does not match is refused; installing an older\n"
     "version is refused unless --allow-downgrade; a device whose software version cannot be\n"
@@ -41,7 +48,8 @@ const char* const kUsage =
     "Exit codes:\n"
     "  0  every requested device updated (or listed)\n"
     "  1  one or more devices failed, or interrupted\n"
-    "  2  usage error (also an image or password file that cannot be read)\n"
+    "  2  usage error (also an image or password file that cannot be read, and an image\n"
+    "     whose SHA-256 is not the one expected)\n"
     "  3  no Vexilora found\n"
     "  4  refused by a version rule (incompatible hardware, downgrade, image without a\n"
     "     version tag) and none failed\n";
@@ -81,6 +89,10 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
     o.Command = TCommand::Help;
     return o;
   }
+  if (command == "--version") {
+    o.Command = TCommand::Version;
+    return o;
+  }
   if (command == "list") {
     o.Command = TCommand::List;
   } else if (command == "update") {
@@ -105,6 +117,9 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
     std::string v;
     if (arg == "--help" || arg == "-h") {
       o.Command = TCommand::Help;
+      return o;
+    } else if (arg == "--version") {
+      o.Command = TCommand::Version;
       return o;
     } else if (arg == "--json") {
       o.Json = true;
@@ -135,6 +150,14 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
       o.Password = v;
     } else if (arg == "--image" && update) {
       if (!value(arg, o.ImagePath)) return std::nullopt;
+    } else if (arg == "--sha256" && update) {
+      if (!value(arg, v)) return std::nullopt;
+      const std::optional<std::string> digest = app::NormalizeSha256Hex(v);
+      if (!digest) {
+        error = "--sha256 needs the 64 hexadecimal digits of a SHA-256, not '" + v + "'";
+        return std::nullopt;
+      }
+      o.Sha256 = *digest;
     } else if (arg == "--allow-downgrade" && update) {
       o.AllowDowngrade = true;
     } else if (arg == "--log" && update) {

@@ -16,7 +16,7 @@ enum TExitCode : int {
   ecRefused = 4,   // refused by a version rule (and none failed)
 };
 
-enum class TCommand { Help, List, Update };
+enum class TCommand { Help, Version, List, Update };
 
 struct TOptions {
   TCommand Command = TCommand::Help;
@@ -28,6 +28,7 @@ struct TOptions {
   bool All = false;
   std::optional<std::string> Password;  // from --password or --password-file
   std::string ImagePath;                // --image FILE
+  std::string Sha256;  // --sha256 HEX: what the image sent must hash to (lower case)
   bool AllowDowngrade = false;
   std::string LogPath;  // --log FILE
   bool Wait = false;    // station mode

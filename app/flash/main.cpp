@@ -11,6 +11,7 @@
 
 #include "app/FileVersion.h"
 #include "app/FirmwareImage.h"
+#include "app/ImageDigest.h"
 #include "app/flash/Files.h"
 #include "app/flash/Fleet.h"
 #include "app/flash/Options.h"
@@ -41,6 +42,29 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+// What --version prints: the program's version, and the built-in image's version and SHA-256
+// (with the digest the build recorded when the image no longer matches it).
+int PrintVersion() {
+  const std::string own = app::OwnFileVersion();
+  std::printf("vexilora-flash %s\n", own.empty() ? "(version record unreadable)" : own.c_str());
+  const auto embedded = app::FindResource(app::kFirmwareResourceName);
+  if (!embedded) {
+    std::printf("built-in image: none\n");
+    return flash::ecAllDone;
+  }
+  const std::string version = app::GetUpdateVersion(*embedded);
+  const std::string digest = app::Sha256Hex(*embedded);
+  std::printf("built-in image: version %s, %zu bytes, SHA-256 %s\n",
+              flash::Printable(version.empty() ? std::string("(no VERSW= tag)") : version).c_str(),
+              embedded->size(), digest.c_str());
+  const std::optional<std::string> recorded = app::RecordedImageDigest();
+  if (recorded && *recorded != digest) {
+    std::printf("built-in image DAMAGED: the build recorded SHA-256 %s\n", recorded->c_str());
+    return flash::ecFailed;
+  }
+  return flash::ecAllDone;
+}
+
 // The image the updates send and its version; an exit code when it cannot be used.
 std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& fleet) {
   std::vector<uint8_t> image;
@@ -56,6 +80,20 @@ std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& flee
     if (!embedded) return UsageError("this build carries no firmware image: give --image FILE");
     image.assign(embedded->begin(), embedded->end());
   }
+  // Checked before anything else about it: a damaged or substituted image is never sent, and
+  // the digest goes with it to be checked again before every device's update.
+  const std::string digest = app::Sha256Hex(image);
+  if (options.ImagePath.empty()) {
+    const std::optional<std::string> recorded = app::RecordedImageDigest();
+    if (recorded && *recorded != digest)
+      return Error(flash::ecUsage, "the built-in image is damaged: its SHA-256 is " + digest +
+                                       ", the build recorded " + *recorded +
+                                       "; nothing was sent (reinstall vexilora-flash)");
+  }
+  if (!options.Sha256.empty() && options.Sha256 != digest)
+    return Error(flash::ecUsage,
+                 flash::Printable(named + " has SHA-256 " + digest + ", not " + options.Sha256 +
+                                  " as --sha256 says: refused, nothing was sent"));
   const std::string version = app::GetUpdateVersion(image);
   if (version.empty())
     return Error(flash::ecRefused, named + " carries no version tag (VERSW=): refused");
@@ -66,7 +104,10 @@ std::optional<int> LoadImage(const flash::TOptions& options, flash::TFleet& flee
                                   ", which cannot be compared with the devices' software (its "
                                   "fourth field is not a number): refused; --allow-downgrade "
                                   "installs it anyway"));
-  fleet.SetImage(std::move(image), version);
+  fleet.SetImage(std::move(image), version,
+                 options.Sha256.empty() && options.ImagePath.empty()
+                     ? app::RecordedImageDigest().value_or(std::string())
+                     : options.Sha256);
   return std::nullopt;
 }
 
@@ -80,6 +121,7 @@ int Run(int argc, char** argv) {
     std::fputs(flash::kUsage, stdout);
     return flash::ecAllDone;
   }
+  if (options.Command == flash::TCommand::Version) return PrintVersion();
   for (const std::string& warning : options.Warnings)
     std::fprintf(stderr, "vexilora-flash: warning: %s\n", warning.c_str());
 

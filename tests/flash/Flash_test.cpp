@@ -150,7 +150,8 @@ std::string EventFor(const std::string& out, const std::string& kind, const std:
   return "";
 }
 
-// Every line one flat JSON object: quoted keys of lower-case letters, values of the JSON kinds.
+// Every line one flat JSON object: quoted keys of lower-case letters, digits and underscores
+// (a letter first), values of the JSON kinds.
 void ExpectJsonLines(const std::string& out) {
   for (const std::string& line : Lines(out)) {
     bool ok = line.size() >= 2 && line.front() == '{' && line.back() == '}';
@@ -158,7 +159,9 @@ void ExpectJsonLines(const std::string& out) {
     while (ok) {
       const size_t keyEnd = line.find("\":", i + 1);
       ok = line[i] == '"' && keyEnd != std::string::npos && keyEnd > i + 1;
-      for (size_t k = i + 1; ok && k < keyEnd; ++k) ok = std::islower(line[k]) || line[k] == '_';
+      ok = ok && std::islower(line[i + 1]);
+      for (size_t k = i + 1; ok && k < keyEnd; ++k)
+        ok = std::islower(line[k]) || std::isdigit(line[k]) || line[k] == '_';
       if (!ok) break;
       const size_t length = JsonValueLength(line, keyEnd + 2);
       ok = length > 0;
@@ -562,6 +565,15 @@ class FlashTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   static std::string Wblock() { return ReadFile(VEXILORA_WBLOCK_PATH); }
+  // The SHA-256 of a file as coreutils computes it: a second opinion on the program's own.
+  static std::string Sha256Sum(const std::string& path) {
+    std::FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+    if (pipe == nullptr) return {};
+    char digest[65] = {};
+    const size_t n = std::fread(digest, 1, 64, pipe);
+    pclose(pipe);
+    return std::string(digest, n);
+  }
   // The device took the image: what it received begins with it (the rest is the fill).
   static bool Received(const vexsim::TSimulator& sim, const std::string& image) {
     const std::string got = sim.ReceivedImage();
@@ -616,6 +628,9 @@ TEST_F(FlashTest, ListsEveryDeviceWithAndWithoutTheQuery) {
     const std::string port = Str(line, "port");
     EXPECT_TRUE(port.size() > 3 && Shaped(port, "COM" + std::string(port.size() - 3, '9')));
     EXPECT_EQ(Raw(line, "hardware"), "<absent>");
+    // What an update would send.
+    EXPECT_EQ(Str(line, "image_version"), "2.0.0.3452");
+    EXPECT_EQ(Str(line, "image_sha256"), Sha256Sum(VEXILORA_WBLOCK_PATH));
   }
 
   run = Run({"list", "--query", "--json"});
@@ -798,7 +813,24 @@ TEST_F(FlashTest, AnImageFileIsSentByItsOwnTagAndRefusedWithoutOne) {
   EXPECT_NE(run.Err.find("no version tag"), std::string::npos) << run.Err;
   EXPECT_TRUE(Sim(0).Commands().empty()) << "the device is not even opened";
 
-  run = Run({"update", "--image", "tagged.bin", "--json"});
+  // An image that is not the one the operator vouched for is refused before the device is
+  // opened; the one that is goes, its digest given in any letter case.
+  std::string other = Sha256Sum(Path("tagged.bin"));
+  ASSERT_EQ(other.size(), 64u);
+  other[0] = other[0] == '0' ? '1' : '0';
+  run = Run({"update", "--image", "tagged.bin", "--sha256", other});
+  EXPECT_EQ(run.Code, 2);
+  EXPECT_NE(run.Err.find("has SHA-256 " + Sha256Sum(Path("tagged.bin")) + ", not " + other),
+            std::string::npos)
+      << run.Err;
+  EXPECT_TRUE(Sim(0).Commands().empty()) << "the device is not even opened";
+  run = Run({"update", "--sha256", other});
+  EXPECT_EQ(run.Code, 2) << "the built-in image is held to it as well";
+  EXPECT_TRUE(Sim(0).Commands().empty());
+
+  std::string upper = Sha256Sum(Path("tagged.bin"));
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  run = Run({"update", "--image", "tagged.bin", "--sha256", upper, "--json"});
   EXPECT_EQ(run.Code, 0) << run.Out << run.Err;
   EXPECT_EQ(Str(Events(run.Out, "transfer").at(0), "version"), "2.0.0.3460");
   EXPECT_EQ(Str(Events(run.Out, "versions").at(0), "update"), "2.0.0.3460");
@@ -823,6 +855,8 @@ TEST_F(FlashTest, ExitCodesWithoutDevices) {
       {{"update", "--password-file", "long"}, 2, "longer than 8"},
       {{"update", "--password", "☃"}, 2, "cannot take"},
       {{"update", "--image", "missing.bin"}, 2, "cannot read the image"},
+      {{"update", "--sha256", "ec08"}, 2, "64 hexadecimal digits"},
+      {{"list", "--sha256", std::string(64, 'a')}, 2, "unknown option"},
       {{"update", "--log", "no/such/folder/log.csv"}, 2, "cannot open the log file"},
       {{"list"}, 3, "no Vexilora found"},
       {{"update", "--all"}, 3, "no Vexilora found"},
@@ -838,6 +872,21 @@ TEST_F(FlashTest, ExitCodesWithoutDevices) {
   const TRun help = Run({"--help"});
   EXPECT_EQ(help.Code, 0);
   EXPECT_NE(help.Out.find("Exit codes:"), std::string::npos);
+  // The program's own version record and the image it would send, as an operator checks them
+  // against a release note.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, {"update", "--all", "--version"}}) {
+    const TRun version = Run(args);
+    EXPECT_EQ(version.Code, 0) << version.Err;
+    const std::vector<std::string> lines = Lines(version.Out);
+    ASSERT_EQ(lines.size(), 2u) << version.Out;
+    const std::string own = lines[0].substr(std::min(lines[0].size(), sizeof "vexilora-flash"));
+    EXPECT_EQ(lines[0], "vexilora-flash " + own);
+    EXPECT_EQ(std::count(own.begin(), own.end(), '.'), 3) << own;
+    EXPECT_EQ(own.find_first_not_of("0123456789."), std::string::npos) << own;
+    EXPECT_EQ(lines[1], "built-in image: version 2.0.0.3452, " + std::to_string(Wblock().size()) +
+                            " bytes, SHA-256 " + Sha256Sum(VEXILORA_WBLOCK_PATH));
+  }
 }
 
 TEST_F(FlashTest, ExitCodesByTheDevicesVerdict) {

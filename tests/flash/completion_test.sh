@@ -19,9 +19,9 @@ touch "$scratch/firmware.bin" "$scratch/firmware-old.bin" "$scratch/pass"
 
 # The words typed so far (the last one is being completed) | what completion offers.
 cases=(
-  "vexilora-flash ''|--help help list update"
+  "vexilora-flash ''|--help --version help list update"
   "vexilora-flash u|update"
-  "vexilora-flash list --|--help --json --query"
+  "vexilora-flash list --|--help --json --query --version"
   "vexilora-flash list --query --j|--json"
   "vexilora-flash update --p|--password --password-file"
   "vexilora-flash update --wait --co|--count"
@@ -30,6 +30,8 @@ cases=(
   "vexilora-flash update --password-file $scratch/pa|$scratch/pass"
   "vexilora-flash update --password ''|"
   "vexilora-flash update --timeout ''|"
+  "vexilora-flash update --s|--sha256"
+  "vexilora-flash update --sha256 ''|"
 )
 for c in "${cases[@]}"; do
   typed=${c%%|*}
