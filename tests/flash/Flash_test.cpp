@@ -565,14 +565,34 @@ class FlashTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   static std::string Wblock() { return ReadFile(VEXILORA_WBLOCK_PATH); }
-  // The SHA-256 of a file as coreutils computes it: a second opinion on the program's own.
+  // The SHA-256 of a file as coreutils computes it: a second opinion on the program's own. It
+  // runs without the test's preloads (a sanitizer runtime would not start in it).
   static std::string Sha256Sum(const std::string& path) {
-    std::FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
-    if (pipe == nullptr) return {};
-    char digest[65] = {};
-    const size_t n = std::fread(digest, 1, 64, pipe);
-    pclose(pipe);
-    return std::string(digest, n);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = "sha256sum", file = path;
+    char* argv[] = {program.data(), file.data(), nullptr};
+    int out[2];
+    if (pipe(out) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, "sha256sum", &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; spawned == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    if (spawned == 0) waitpid(pid, nullptr, 0);
+    return text.substr(0, std::min<size_t>(text.size(), 64));
   }
   // The device took the image: what it received begins with it (the rest is the fill).
   static bool Received(const vexsim::TSimulator& sim, const std::string& image) {
