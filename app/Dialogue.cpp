@@ -152,6 +152,10 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
     // a version leaves it unknown, not the last device's (nor how its last update went).
     SetHWVerText(kAbsent);
     SetSWVerText(kAbsent);
+    // Nor may the button stay on from the last device: a press before this one has been judged
+    // would update a device whose hardware nobody checked. The version presentation turns it
+    // on again for a device that may be updated.
+    SetButtonEnabled(false);
     updateOutcome_ = uoNone;
   }
   ArmWatchdog();
@@ -230,6 +234,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
         } else {
           DialogueState = dsAwaitProgramReady;
           ComPort1.SendText("wr_prog\r\n");
+          ProgrammingBegun();
           markers("wr_prog", "ERROR");
         }
         enable();
@@ -316,6 +321,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       // The one step that moves on only once its command is out.
       ComPort1.SendText("wr_prog\r\n");
       DialogueState = dsAwaitProgramReady;
+      ProgrammingBegun();
       markers("wr_prog", "ERROR");
       enable();
       ArmWatchdog();
@@ -487,6 +493,13 @@ void TForm1::uiButton1Click() {
   }
 }
 
+void TForm1::ProgrammingBegun() {
+  // From "wr_prog" on the device's receiver waits for the image and takes nothing else: a
+  // second press would start the dialogue over with a probe it never answers, and the update
+  // would fail as a silent device. The button comes back with the update's ending.
+  SetButtonEnabled(false);
+}
+
 // ---- how dialogues end ----------------------------------------------------------------------
 
 void TForm1::EndDialogue() {
@@ -570,6 +583,10 @@ void TForm1::DisarmWatchdog() {
 void TForm1::WatchdogExpired(uint32_t generation) {
   // Disarmed or armed anew since (a step went on meanwhile).
   if (generation != watchdogGeneration_) return;
+  // The timer is an event of its own, like a reply: an update it ends must end here (its file
+  // removed, sleep allowed again, the changes held back for it looked at), not at some later
+  // event that may never come.
+  const TUpdateEndCheck endCheck(*this);
   // A message box or pause of a step is open: decided once the step has returned, unless it
   // moved the dialogue on.
   if (DeferWhileModal([this, generation] { WatchdogExpired(generation); })) return;
