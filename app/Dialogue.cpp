@@ -122,6 +122,10 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
     // A reply ends with a carriage return, whatever an earlier dialogue was waiting for when
     // it ended (the receiver's handshake ends differently).
     DataPacket1.SetEndString("\r");
+    // What came before the probe answers nothing of this dialogue: a reply the device sent
+    // to the last one, left in the line when the port closed and opened again at once, would
+    // be taken for the probe's and throw the dialogue one question out of step.
+    ComPort1.ClearInput();
     // The packet listens before the probe goes out: a device that answers at once would
     // otherwise have its reply dropped by a packet not yet armed, and the dialogue would
     // never start.
