@@ -199,7 +199,8 @@ class HotplugPropertyTest : public apptest::TUpdateFixture {
 
   // A device of a random kind (or the one given, with its options changed by fault).
   void PlugNew(const TProfile* profile = nullptr,
-               const std::function<void(vexsim::TOptions&)>& fault = nullptr) {
+               const std::function<void(vexsim::TOptions&)>& fault = nullptr,
+               const std::string& location = {}) {
     TDevice d;
     d.Number = ++lastNumber_;
     d.Profile = profile != nullptr ? profile : &kProfiles[rng_() % std::size(kProfiles)];
@@ -211,7 +212,9 @@ class HotplugPropertyTest : public apptest::TUpdateFixture {
     d.Sim = std::make_unique<vexsim::TSimulator>(o);
     TUsbDescription place;
     // A given kind goes behind every device there: the port moves to it.
-    place.Location = profile != nullptr ? "1-9." + std::to_string(nextPort_++) : NextLocation();
+    place.Location = !location.empty()    ? location
+                     : profile != nullptr ? "1-9." + std::to_string(nextPort_++)
+                                          : NextLocation();
     Note("plug d" + std::to_string(d.Number) + " (" + d.Profile->Name + ") at " + place.Location);
     d.Mock = mock_->PlugIn(place);
     ASSERT_TRUE(d.Sim->Start(d.Mock.Master));
@@ -595,6 +598,32 @@ TEST_F(HotplugPropertyTest, TheButtonWaitsForTheNewDevicesQuery) {
   vexsim::TSimulator& second = *devices_[1].Sim;
   ASSERT_TRUE(QtWaitUntil([&] { return !second.CommandBytes().empty(); })) << Replay();
   EXPECT_FALSE(ButtonEnabled()) << Replay();
+  CheckInvariants();
+}
+
+// Devices that change while a query runs, each of which once ended it in the no-reply text
+// for a healthy device: another Vexilora plugged in in front of it (the port stays where it
+// is, and so must the dialogue), and one plugged in behind it and pulled out again at once
+// (the port goes there and back, and the queried device's reply to the first probe is still
+// in the line when the second goes out).
+TEST_F(HotplugPropertyTest, AQueryGoesOnThroughOtherDevicesComingAndGoing) {
+  BeginSequence(0);
+  Window().show();
+  PlugNew(
+      &kProfiles[0], [](vexsim::TOptions& o) { o.ReplyDelayMs = 100; }, "1-5.91");
+  vexsim::TSimulator& queried = *devices_[0].Sim;
+  ASSERT_TRUE(QtWaitUntil([&] { return queried.CommandBytes().find("boot") != std::string::npos; }))
+      << Replay();
+  PlugNew(&kProfiles[1], nullptr, "1-1.92");  // enumerated first: the port stays
+  CheckInvariants();
+  EXPECT_EQ(Box("uiTESWVer"), Q("2.0.0.3400")) << Replay();
+
+  // The queried device back (powered up in its application), and a newcomer behind it that
+  // goes at once, while the first probe's reply is on its way.
+  Replug(0, false, false);
+  ASSERT_TRUE(QtWaitUntil([&] { return !devices_[0].Sim->CommandBytes().empty(); })) << Replay();
+  PlugNew(&kProfiles[2], nullptr, "1-9.93");
+  Pull(devices_.size() - 1);
   CheckInvariants();
 }
 
