@@ -122,6 +122,10 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
     // A reply ends with a carriage return, whatever an earlier dialogue was waiting for when
     // it ended (the receiver's handshake ends differently).
     DataPacket1.SetEndString("\r");
+    // What came before the probe answers nothing of this dialogue: a reply the device sent
+    // to the last one, left in the line when the port closed and opened again at once, would
+    // be taken for the probe's and throw the dialogue one question out of step.
+    ComPort1.ClearInput();
     // The packet listens before the probe goes out: a device that answers at once would
     // otherwise have its reply dropped by a packet not yet armed, and the dialogue would
     // never start.
@@ -152,6 +156,10 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
     // a version leaves it unknown, not the last device's (nor how its last update went).
     SetHWVerText(kAbsent);
     SetSWVerText(kAbsent);
+    // Nor may the button stay on from the last device: a press before this one has been judged
+    // would update a device whose hardware nobody checked. The version presentation turns it
+    // on again for a device that may be updated.
+    SetButtonEnabled(false);
     updateOutcome_ = uoNone;
   }
   ArmWatchdog();
@@ -230,6 +238,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
         } else {
           DialogueState = dsAwaitProgramReady;
           ComPort1.SendText("wr_prog\r\n");
+          ProgrammingBegun();
           markers("wr_prog", "ERROR");
         }
         enable();
@@ -316,6 +325,7 @@ void TForm1::DialogueStep(bool IsMain, const std::string& Text) {
       // The one step that moves on only once its command is out.
       ComPort1.SendText("wr_prog\r\n");
       DialogueState = dsAwaitProgramReady;
+      ProgrammingBegun();
       markers("wr_prog", "ERROR");
       enable();
       ArmWatchdog();
@@ -487,6 +497,13 @@ void TForm1::uiButton1Click() {
   }
 }
 
+void TForm1::ProgrammingBegun() {
+  // From "wr_prog" on the device's receiver waits for the image and takes nothing else: a
+  // second press would start the dialogue over with a probe it never answers, and the update
+  // would fail as a silent device. The button comes back with the update's ending.
+  SetButtonEnabled(false);
+}
+
 // ---- how dialogues end ----------------------------------------------------------------------
 
 void TForm1::EndDialogue() {
@@ -570,6 +587,10 @@ void TForm1::DisarmWatchdog() {
 void TForm1::WatchdogExpired(uint32_t generation) {
   // Disarmed or armed anew since (a step went on meanwhile).
   if (generation != watchdogGeneration_) return;
+  // The timer is an event of its own, like a reply: an update it ends must end here (its file
+  // removed, sleep allowed again, the changes held back for it looked at), not at some later
+  // event that may never come.
+  const TUpdateEndCheck endCheck(*this);
   // A message box or pause of a step is open: decided once the step has returned, unless it
   // moved the dialogue on.
   if (DeferWhileModal([this, generation] { WatchdogExpired(generation); })) return;

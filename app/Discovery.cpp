@@ -211,8 +211,13 @@ void TForm1::FindDevice() {
     // number the port is already open on, only the dialogue starts over (nothing is sent);
     // on another number the port closes and opens there.
     try {
-      ComPort1.SetComNumber(PortNumberOfComName(ComName));
-      DialogueState = dsAwaitProbe;
+      const uint16_t number = PortNumberOfComName(ComName);
+      // Open on that device already: nothing is sent, so the dialogue it runs goes on. Put
+      // back to its start it would take the reply to its current question for the probe's,
+      // ask the wrong next question, and end in the no-reply text for a healthy device.
+      const bool keepsDialogue = ComPort1.Open() && ComPort1.ComNumber() == number;
+      ComPort1.SetComNumber(number);
+      if (!keepsDialogue) DialogueState = dsAwaitProbe;
       ComPort1.SetOpen(true);
     } catch (const std::exception& failure) {
       // A failure the user can mend is named in the window and on standard error; any other

@@ -341,6 +341,8 @@ class TForm1 : public comm::TBaseComponent {
   void FailUpdate(TUpdateOutcome outcome, std::vector<std::string> args = {});
   // The device said nothing within the reply time, or began a line it never ended.
   void DeviceSilent();
+  // "wr_prog" has gone out: the update cannot be started over until it has ended.
+  void ProgrammingBegun();
   // A line while the device's verdict on the transfer is awaited.
   void VerdictLine(const std::string& Data, bool IsMain, const std::string& Text);
   void ArmWatchdog();

@@ -274,14 +274,16 @@ TEST_F(DiscoveryWindowTest, AUnitCalledByAnotherNameIsFollowedByItsIdentity) {
   EXPECT_EQ(closes_, 3);
 }
 
-TEST_F(DiscoveryWindowTest, ASecondArrivalForTheOpenPortOnlyRestartsTheDialogue) {
+// Nothing is sent on the port kept, so the dialogue it runs goes on where it was: put back to
+// its start it would take the reply to its current question for the probe's.
+TEST_F(DiscoveryWindowTest, ASecondArrivalForTheOpenPortLeavesItsDialogueRunning) {
   TMockDevice device = usb_.PlugIn();
   StartWindow();
   ASSERT_TRUE(PortOpenOn(device));
   Form().DialogueState = app::dsAwaitHardwareVersion;  // somewhere in the dialogue
   usb_.Uevent(device, "add");
   ASSERT_TRUE(EventsTaken());
-  EXPECT_EQ(Form().DialogueState, 0);
+  EXPECT_EQ(Form().DialogueState, app::dsAwaitHardwareVersion);
   EXPECT_TRUE(PortOpenOn(device));
   EXPECT_EQ(opens_, 1);  // not reopened
   EXPECT_EQ(closes_, 0);
