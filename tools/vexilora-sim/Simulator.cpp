@@ -266,6 +266,10 @@ struct TSimulator::TState {
 
   void Execute(const std::string& line) {
     Commands.push_back(line);
+    if (Options.Interrupt && Options.Interrupt("cmd " + line)) {
+      HangUpNow = true;
+      return;
+    }
     if (MatchesCommand(line, Options.SilentFrom)) Stuck = true;
     if (Options.Silent || Stuck) return;
     if (MatchesAny(line, Options.ErrorOn)) {
@@ -356,6 +360,10 @@ struct TSimulator::TState {
     LineFeedPending = false;
     Image.clear();
     Block.clear();
+    if (Options.Interrupt && Options.Interrupt("handshake")) {
+      HangUpNow = true;
+      return;
+    }
     Out += static_cast<char>(Options.ChecksumHandshake ? kNak : 'C');
     NextHandshake = Clock::now() + std::chrono::milliseconds(Options.HandshakeIntervalMs);
     LastByte = Clock::now();
@@ -470,6 +478,11 @@ struct TSimulator::TState {
       return;
     }
     CanCount = 0;
+    if ((b == kSoh || b == kStx || b == kEot) && Options.Interrupt &&
+        Options.Interrupt("block " + std::to_string(Accepted))) {
+      HangUpNow = true;
+      return;
+    }
     if (b == kSoh || b == kStx) {
       Rx = TRx::Block;
       BlockLength = b == kSoh ? 128 : 1024;

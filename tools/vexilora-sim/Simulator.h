@@ -79,6 +79,12 @@ struct TOptions {
   // timeouts keep their time.
   uint32_t ReplyDelayMs = 0;
   bool DuplicateReplies = false;  // every reply line goes out twice
+  // Called on the device thread at the moments a harness may break in: "cmd LINE" when a
+  // command line has been read and before it is answered or carried out, "handshake" when the
+  // receiver is about to send its first handshake character, "block K" when the first byte
+  // after K accepted blocks arrives (the start of block K+1, or the EOT after the last). True:
+  // the device vanishes right there, answering nothing more (HangUp runs).
+  std::function<bool(const std::string& moment)> Interrupt;
   // How the device vanishes; the default closes the descriptor. Runs on the device thread,
   // which then ends.
   std::function<void(int fd)> HangUp;
