@@ -13,7 +13,7 @@ namespace {
 
 using apptest::QtWaitUntil;
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+using apptest::Q;
 
 const char* const kDamaged =
     "Программное обеспечение Vexilora в утилите повреждено (не совпадает контрольная сумма). "
@@ -30,9 +30,7 @@ class DamagedImageTest : public apptest::TUpdateFixture {
     vexsim::TOptions o = apptest::QuickDevice();
     sim_ = std::make_unique<vexsim::TSimulator>(o);
     ASSERT_TRUE(sim_->Start(pty_.Master()));
-    Form().DevicePresent = true;
-    Form().ComName = "COM" + std::to_string(platform::EnterPortPath(pty_.SlavePath()));
-    Window().show();
+    ShowWithDeviceAt(pty_.SlavePath());
     ASSERT_TRUE(QtWaitUntil([&] { return ButtonEnabled() && !Form().DataPacket1.Enabled(); }));
   }
   PtyPair pty_;

@@ -42,12 +42,10 @@ using apptest::QtWaitUntil;
 using apptest::TBoxCloser;
 using apptest::UnnamedThreads;
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+using apptest::Q;
 
-const char* const kNotConnected = "Пожалуйста, подключите Vexilora к компьютеру!";
-const char* const kUnplugged =
-    "Обновление не завершено: Vexilora отключена от компьютера. Подключите её снова и повторите "
-    "обновление.";
+using apptest::kNotConnected;
+using apptest::kUnplugged;
 const char* const kUpdatable =
     "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
 const char* const kOlderImage =

@@ -77,9 +77,7 @@ class SleepInhibitorTest : public apptest::TUpdateFixture {
   void Connect(vexsim::TOptions o) {
     sim_ = std::make_unique<vexsim::TSimulator>(o);
     ASSERT_TRUE(sim_->Start(pty_.Master()));
-    Form().DevicePresent = true;
-    Form().ComName = "COM" + std::to_string(platform::EnterPortPath(pty_.SlavePath()));
-    Window().show();
+    ShowWithDeviceAt(pty_.SlavePath());
     ASSERT_TRUE(QtWaitUntil([&] { return ButtonEnabled() && !Form().DataPacket1.Enabled(); }));
   }
   void PressUpdate() { QTest::mouseClick(Find<QPushButton>("uiButton1"), Qt::LeftButton); }

@@ -31,7 +31,7 @@ namespace {
 using apptest::QtWaitUntil;
 using apptest::TBoxCloser;
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+using apptest::Q;
 
 // The user that stands for someone else on the machine.
 constexpr uid_t kOtherUser = 65534;
@@ -58,9 +58,7 @@ class UpdateEndingsTest : public apptest::TUpdateFixture {
   void Connect(vexsim::TOptions options) {
     sim_ = std::make_unique<vexsim::TSimulator>(options);
     ASSERT_TRUE(sim_->Start(pty_.Master()));
-    Form().DevicePresent = true;
-    Form().ComName = "COM" + std::to_string(platform::EnterPortPath(pty_.SlavePath()));
-    Window().show();
+    ShowWithDeviceAt(pty_.SlavePath());
     ASSERT_TRUE(QtWaitUntil([&] {
       return Form().DialogueState == app::dsAwaitProbe && !Form().DataPacket1.Enabled() &&
              ButtonEnabled();
@@ -71,6 +69,17 @@ class UpdateEndingsTest : public apptest::TUpdateFixture {
   bool WaitMidTransfer() {
     return QtWaitUntil([&] { return Form().XModem1.InProgress() && sim_->BlocksAccepted() >= 2; },
                        60000);
+  }
+  // An update at the line rate (the transfer takes seconds, as with a device), under way, with
+  // boxes left open for the test to answer.
+  void StartPacedUpdate(TBoxCloser& closer) {
+    vexsim::TOptions o = apptest::QuickDevice();
+    o.StartInBootloader = true;
+    o.PaceLine = true;
+    Connect(o);
+    closer.SetClosing(false);
+    PressUpdate();
+    ASSERT_TRUE(WaitMidTransfer());
   }
   // Files and folders the window made in the runtime folder.
   std::vector<std::string> PrivateFolders() const {
@@ -294,15 +303,9 @@ TEST_F(UpdateEndingsTest, AFileSomeoneElseWritesNeverReachesTheDevice) {
 
 // Closing the window during an update asks first; the answer decides.
 TEST_F(UpdateEndingsTest, ClosingDuringAnUpdateAsksFirst) {
-  vexsim::TOptions o = apptest::QuickDevice();
-  o.StartInBootloader = true;
-  // At the line rate: the transfer takes seconds, as with a device.
-  o.PaceLine = true;
-  Connect(o);
   TBoxCloser closer;
-  closer.SetClosing(false);
-  PressUpdate();
-  ASSERT_TRUE(WaitMidTransfer());
+  StartPacedUpdate(closer);
+  if (HasFatalFailure()) return;
 
   // No: the update carries on to its end.
   QTimer::singleShot(0, [&] {
@@ -330,15 +333,9 @@ TEST_F(UpdateEndingsTest, ClosingDuringAnUpdateAsksFirst) {
 }
 
 TEST_F(UpdateEndingsTest, ClosingDuringAnUpdateAndSayingYesCancelsItAndCloses) {
-  vexsim::TOptions o = apptest::QuickDevice();
-  o.StartInBootloader = true;
-  // At the line rate: the transfer takes seconds, as with a device.
-  o.PaceLine = true;
-  Connect(o);
   TBoxCloser closer;
-  closer.SetClosing(false);
-  PressUpdate();
-  ASSERT_TRUE(WaitMidTransfer());
+  StartPacedUpdate(closer);
+  if (HasFatalFailure()) return;
   QTimer::singleShot(0, [&] {
     ASSERT_TRUE(QtWaitUntil([&] { return Window().CloseQuestion() != nullptr; }));
     Window().CloseQuestion()->findChild<QPushButton*>("closeAnyway")->click();

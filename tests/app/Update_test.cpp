@@ -28,7 +28,7 @@ using apptest::QtWaitUntil;
 using apptest::TBoxCloser;
 using apptest::UnnamedThreads;
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+using apptest::Q;
 
 const char* const kUpdatable =
     "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
@@ -106,9 +106,7 @@ class UpdateTest : public apptest::TUpdateFixture {
     options.ImagePath = ExeDir() + "/received.bin";
     sim_ = std::make_unique<vexsim::TSimulator>(options);
     ASSERT_TRUE(sim_->Start(pty_.Master()));
-    Form().DevicePresent = true;
-    Form().ComName = "COM" + std::to_string(platform::EnterPortPath(pty_.SlavePath()));
-    Window().show();
+    ShowWithDeviceAt(pty_.SlavePath());
   }
 
   // The query has ended with the version presentation.

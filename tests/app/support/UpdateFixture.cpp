@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/FirmwareImage.h"
+#include "platform/PortTable.h"
 
 namespace apptest {
 
@@ -62,6 +63,12 @@ appqt::TMainWindow& TUpdateFixture::Window() {
 int TUpdateFixture::ShownIcon() { return Window().ShownIcon(); }
 
 bool TUpdateFixture::TempImageExists() const { return access(TempImagePath().c_str(), F_OK) == 0; }
+
+void TUpdateFixture::ShowWithDeviceAt(const std::string& devicePath) {
+  Form().DevicePresent = true;
+  Form().ComName = "COM" + std::to_string(platform::EnterPortPath(devicePath));
+  Window().show();
+}
 
 std::string TUpdateFixture::EmbeddedImage() {
   const auto image = app::FindResource(app::kFirmwareResourceName);

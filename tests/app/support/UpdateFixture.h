@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QString>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,14 @@
 #include "tools/vexilora-sim/Simulator.h"
 
 namespace apptest {
+
+inline QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// The window's texts for no device, and for an update ended by the device being pulled out.
+inline constexpr const char* kNotConnected = "Пожалуйста, подключите Vexilora к компьютеру!";
+inline constexpr const char* kUnplugged =
+    "Обновление не завершено: Vexilora отключена от компьютера. Подключите её снова и повторите "
+    "обновление.";
 
 class TUpdateFixture : public ::testing::Test {
  protected:
@@ -42,6 +51,10 @@ class TUpdateFixture : public ::testing::Test {
   const std::string& ExeDir() const { return exeDir_; }
   std::string TempImagePath() const { return exeDir_ + "/WBlock"; }
   bool TempImageExists() const;
+
+  // A device announced on the serial line at devicePath (a pty's far end, no udev): the window
+  // is shown and its first search opens the port there.
+  void ShowWithDeviceAt(const std::string& devicePath);
 
   // The embedded image, padded as the transfer pads its last block.
   static std::string EmbeddedImage();
