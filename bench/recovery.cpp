@@ -14,7 +14,8 @@
 // recovery, and every case that did not recover with what happened.
 //
 //   recovery --flash PATH --window PATH --image PATH [--programs flash,window]
-//            [--modes pull,kill] [--smoke]
+//            [--modes pull,kill] [--moments TEXT,...] [--smoke]
+//   --moments: only the moments whose label contains one of the texts (e.g. "block 20,loader")
 
 #include <fcntl.h>
 #include <poll.h>
@@ -399,6 +400,7 @@ int main(int argc, char** argv) {
   TPaths paths;
   std::vector<std::string> programs = {"flash", "window"};
   std::vector<std::string> modes = {"pull", "kill"};
+  std::vector<std::string> only;
   bool smoke = false;
   bool usage = false;
   for (int i = 1; i < argc; ++i) {
@@ -413,6 +415,8 @@ int main(int argc, char** argv) {
       programs = Split(argv[++i]);
     } else if (arg == "--modes" && i + 1 < argc) {
       modes = Split(argv[++i]);
+    } else if (arg == "--moments" && i + 1 < argc) {
+      only = Split(argv[++i]);
     } else if (arg == "--smoke") {
       smoke = true;
     } else {
@@ -422,7 +426,7 @@ int main(int argc, char** argv) {
   if (usage || paths.Flash.empty() || paths.Window.empty() || paths.Image.empty()) {
     std::fprintf(stderr,
                  "usage: recovery --flash PATH --window PATH --image PATH "
-                 "[--programs flash,window] [--modes pull,kill] [--smoke]\n");
+                 "[--programs flash,window] [--modes pull,kill] [--moments TEXT,...] [--smoke]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -452,6 +456,15 @@ int main(int argc, char** argv) {
     if (dialogue.empty()) return 1;
     if (smoke) dialogue.resize(std::min<size_t>(dialogue.size(), 2));
     moments.insert(moments.end(), dialogue.begin(), dialogue.end());
+    if (!only.empty())
+      moments.erase(std::remove_if(moments.begin(), moments.end(),
+                                   [&](const TMoment& m) {
+                                     return std::none_of(
+                                         only.begin(), only.end(), [&](const std::string& text) {
+                                           return m.Label.find(text) != std::string::npos;
+                                         });
+                                   }),
+                    moments.end());
     for (const std::string& m : modes) {
       const TBreak how = m == "kill" ? TBreak::Kill : TBreak::Pull;
       for (const TMoment& moment : moments) {
