@@ -12,6 +12,7 @@
 #include "app/Main.h"
 #include "comm/Exceptions.h"
 #include "platform/PortTable.h"
+#include "protocol/Xmodem.h"
 
 namespace app {
 
@@ -101,6 +102,8 @@ bool Contains(const std::string& text, const std::string& marker) {
   return !marker.empty() && text.find(marker) != std::string::npos;
 }
 
+constexpr const char* kProbe = "\r\nloader\r\n";
+
 bool IsUpdateState(TDialogueState state) {
   return state >= dsAwaitUpdateProbe && state <= dsAwaitNewVersion;
 }
@@ -118,6 +121,7 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
   transferStarted_ = false;
   pendingVerdict_.reset();
   portDeviceRemoved_ = false;
+  probeRepeated_ = false;
   try {
     // A reply ends with a carriage return, whatever an earlier dialogue was waiting for when
     // it ended (the receiver's handshake ends differently).
@@ -133,7 +137,7 @@ void TForm1::ComPort1PortOpen(comm::TCustomComPort*) {
     AltMarker = "OK";
     DataPacket1.SetEnabled(true);
     DataPacket1.SetAutoEnable(true);
-    ComPort1.SendText("\r\nloader\r\n");
+    ComPort1.SendText(kProbe);
   } catch (...) {
     try {
       DataPacket1.SetEnabled(false);
@@ -542,7 +546,28 @@ void TForm1::FailUpdate(TUpdateOutcome outcome, std::vector<std::string> args) {
   EndDialogue();
 }
 
+bool TForm1::RepeatProbe() {
+  if (probeRepeated_ || !ComPort1.Open() ||
+      (DialogueState != dsAwaitProbe && DialogueState != dsAwaitUpdateProbe))
+    return false;
+  probeRepeated_ = true;
+  try {
+    // The receiver's handshakes or NAKs that came meanwhile answer nothing.
+    ComPort1.ClearInput();
+    // A device that reads commands after all sees the cancel's bytes wiped by its backspaces,
+    // on a line the probe's leading line end closes.
+    ComPort1.SendText(std::string(comm::kCancelSequence) + kProbe);
+  } catch (...) {
+    return false;
+  }
+  DataPacket1.SetEnabled(true);
+  ArmWatchdog();
+  return true;
+}
+
 void TForm1::DeviceSilent() {
+  // The first silence of an opening may be a device still in its receiver.
+  if (RepeatProbe()) return;
   switch (DialogueState) {
     case dsAwaitRunning:
       FailUpdate(uoNotRestarted);

@@ -233,6 +233,12 @@ class TForm1 : public comm::TBaseComponent {
   // failure text. 0 (the default) sets no limit; the limit needs the view's timers.
   uint32_t ReplyTimeout() const { return replyTimeout_; }
   void SetReplyTimeout(uint32_t ms) { replyTimeout_ = ms; }
+  // The probe of this opening went unanswered. A device left in its receiver by a program
+  // that vanished in the middle of a transfer reads nothing but blocks until it gives up, which
+  // takes minutes: it is sent the transfer's cancel sequence, and the probe again. Once per
+  // opening, and only while the probe is awaited; true when both went out.
+  bool RepeatProbe();
+  bool ProbeRepeated() const { return probeRepeated_; }
   // The limit on the device's reply is counting.
   bool ReplyLimitRunning() const { return watchdog_ != 0; }
   // Arrivals and removals of other devices wait for the running update to end.
@@ -388,6 +394,8 @@ class TForm1 : public comm::TBaseComponent {
   bool hotplugArrival_ = false;
   // The device the port is open on has been reported gone (its removal may wait for a step).
   bool portDeviceRemoved_ = false;
+  // The probe of this opening has been sent again behind the cancel sequence.
+  bool probeRepeated_ = false;
 
   std::mutex pendingLock_;
   std::deque<std::string> pendingExceptions_;

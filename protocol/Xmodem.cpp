@@ -613,9 +613,8 @@ void PrepareTransmit(TransferRecord& record) {
 void SendCancelSequence(TransferRecord& record) {
   TCustomComPort* port = record.Port;
   if (port != nullptr && port->Open()) {
-    static const uint8_t kCancel[] = {cCAN, cCAN, cCAN, cBS, cBS, cBS};
     port->ClearOutput();
-    port->SendBlock(kCancel, sizeof kCancel);
+    port->SendBlock(kCancelSequence.data(), static_cast<int32_t>(kCancelSequence.size()));
   }
   record.ForceStatus = true;
 }

@@ -6,6 +6,7 @@
 // file reader.
 
 #include <cstdint>
+#include <string_view>
 
 #include "protocol/ProtocolEngine.h"
 
@@ -39,7 +40,9 @@ void TransmitStep(uint32_t msg, uint32_t trigger, int32_t lParam);
 // TransmitStep with its result: 1 when the machine is or was brought to its final state.
 int32_t TransmitStepResult(uint32_t msg, uint32_t trigger, int32_t lParam);
 
-// The transmitter's cancel sequence: CAN CAN CAN BS BS BS.
+// The transmitter's cancel sequence: CAN CAN CAN BS BS BS (the backspaces wipe the CANs from
+// the line of a peer that reads commands, not blocks).
+inline constexpr std::string_view kCancelSequence{"\x18\x18\x18\x08\x08\x08", 6};
 void SendCancelSequence(TransferRecord& record);
 
 }  // namespace comm

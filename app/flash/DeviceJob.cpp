@@ -42,6 +42,10 @@ bool VersionComparable(const std::string& version) {
 
 namespace {
 
+// A device silent this long to the probe is sent the cancel sequence and the probe again (the
+// window's reply limit).
+constexpr TClock::duration kProbeRepeatAfter = 5s;
+
 double SecondsBetween(TClock::time_point from, TClock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
@@ -213,7 +217,15 @@ void TDeviceJob::WireEvents() {
   };
   f.DataPacket1.OnTimeout = [this](comm::TDataPacket* Sender) {
     if (Done()) return;
+    const bool repeated = form_->ProbeRepeated();
     Guard([&] { form_->DataPacket1Timeout(Sender); });
+    if (Done()) return;
+    // Bytes that were no reply to the probe (a receiver's handshakes): the dialogue sent the
+    // probe again behind the cancel sequence.
+    if (!repeated && form_->ProbeRepeated()) {
+      Touch();
+      return;
+    }
     Fail("no reply from the device: a reply line was begun and never ended");
   };
   f.XModem1.OnProtocolStatus = [this](comm::TCustomProtocol* CP, uint16_t Options) {
@@ -543,6 +555,19 @@ void TDeviceJob::Removed() { Fail("the device was pulled out"); }
 void TDeviceJob::CheckSilence(TClock::time_point now) {
   if (Done()) return;
   const auto limit = std::chrono::seconds(fleet_.Options().TimeoutSeconds);
+  // A device silent to the probe may be a receiver waiting for blocks that never come (its
+  // last update broken off): well before the limit it is sent the cancel sequence and the
+  // probe again.
+  if (form_ && !form_->ProbeRepeated() &&
+      now - lastActivity_ > std::min<TClock::duration>(kProbeRepeatAfter, limit / 2)) {
+    bool repeated = false;
+    Guard([&] { repeated = form_->RepeatProbe(); });
+    if (Done()) return;
+    if (repeated) {
+      Touch();
+      return;
+    }
+  }
   if (now - lastActivity_ <= limit) return;
   const std::string silence =
       "no reply from the device for " + std::to_string(fleet_.Options().TimeoutSeconds) + " s";

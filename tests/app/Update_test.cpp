@@ -582,6 +582,41 @@ TEST_F(UpdateTest, AQueryWithoutItsAnswersSaysSo) {
   }
 }
 
+// A device left in its receiver by a program that vanished in the middle of an update reads
+// nothing but blocks: the probe it leaves unanswered goes again behind the cancel sequence, and
+// the device is queried and updated where it is, without being plugged in again. Asking for its
+// first block (handshakes on the line) and waiting silently for the 21st.
+TEST_F(UpdateTest, ADeviceLeftInItsReceiverIsBroughtBackWithoutAReplug) {
+  for (const int accepted : {0, 20}) {
+    SCOPED_TRACE(accepted);
+    vexsim::TOptions o = apptest::QuickDevice();
+    o.StartReceivingAfter = accepted;
+    Form().SetReplyTimeout(1500);
+    Connect(o);
+    ASSERT_TRUE(WaitQueryShown()) << Diagnose();
+    EXPECT_EQ(Label(), Q(kBootloaderText)) << Diagnose();
+    EXPECT_EQ(ShownIcon(), app::iiWarning);
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_EQ(sim_->Mode(), vexsim::TMode::Bootloader);
+    // The probe, then the cancel sequence and the probe again: nothing more was needed.
+    EXPECT_EQ(sim_->FromHost().substr(0, 26),
+              "\r\nloader\r\n\x18\x18\x18\x08\x08\x08\r\nloader\r\n")
+        << Diagnose();
+    TBoxCloser closer;
+    PressUpdate();
+    ASSERT_TRUE(QtWaitUntil(
+        [&] { return Form().DialogueState == 0 && Box("uiTESWVer") == Q("2.0.0.3452"); }, 60000))
+        << Diagnose();
+    EXPECT_EQ(sim_->SoftwareVersion(), "2.0.0.3452");
+    EXPECT_EQ(sim_->Mode(), vexsim::TMode::Application);
+    EXPECT_EQ(Label(), Q(kUpdatable));
+    apptest::SaveScreenshot(&Window(), "e2e-left-in-receiver-" + std::to_string(accepted));
+    window_.reset();
+    sim_->Stop();
+    sim_.reset();
+  }
+}
+
 TEST_F(UpdateTest, ALineThatNeverEndsGivesTheTimeoutMessage) {
   vexsim::TOptions o = apptest::QuickDevice();
   o.UnendedReplyTo = "versw?";

@@ -715,6 +715,26 @@ TEST_F(FlashTest, UpdatesOneDeviceAndAppendsToTheLog) {
   }
 }
 
+// Devices left in their receivers by an updater that vanished in the middle of a transfer (one
+// still asking for its first block, one waiting silently for the 21st): each is sent the cancel
+// sequence when its probe goes unanswered, and updated where it is.
+TEST_F(FlashTest, DevicesLeftInTheirReceiversAreUpdatedWithoutAReplug) {
+  for (const int accepted : {0, 20}) {
+    vexsim::TOptions o;
+    o.StartReceivingAfter = accepted;
+    Plug(o);
+  }
+  const TRun run = Run({"update", "--all"});
+  EXPECT_EQ(run.Code, 0) << run.Out << run.Err;
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(Received(Sim(i), Wblock()));
+    EXPECT_EQ(Sim(i).SoftwareVersion(), "2.0.0.3452");
+    EXPECT_EQ(Sim(i).Mode(), vexsim::TMode::Application);
+  }
+  EXPECT_NE(run.Out.find("2 updated, 0 failed"), std::string::npos) << run.Out;
+}
+
 TEST_F(FlashTest, AllFourAtOnceEachWithItsOwnOutcome) {
   vexsim::TOptions loader;  // unreadable software version: updated with a warning
   loader.StartInBootloader = true;

@@ -251,6 +251,16 @@ struct TSimulator::TState {
       Started = true;
       Software = Options.SoftwareVersion;
       Mode = Options.StartInBootloader ? TMode::Bootloader : TMode::Application;
+      if (Options.StartReceivingAfter >= 0) {
+        StartReceiver();
+        if (Options.StartReceivingAfter > 0) {
+          // Past the handshake: the first 'C' has long gone out, the receiver waits for a block.
+          Out.clear();
+          Rx = TRx::WaitBlock;
+          Accepted = Options.StartReceivingAfter;
+          Expected = static_cast<uint8_t>(Accepted + 1);
+        }
+      }
     } else {
       Mode = AppValid ? TMode::Application : TMode::Bootloader;
     }

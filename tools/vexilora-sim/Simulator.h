@@ -29,6 +29,11 @@ struct TOptions {
   // The device password as its bytes (Windows-1251); empty: the device has none.
   std::string Password;
   bool StartInBootloader = false;
+  // At or above 0: the first power-up finds the device in its receiver, its application erased,
+  // with this many blocks accepted, as a host that vanished in the middle of an update leaves
+  // it (0: still asking for the first block with its handshake; more: waiting silently for the
+  // next block). Overrides StartInBootloader.
+  int StartReceivingAfter = -1;
   // Interval of the receiver's handshake characters; the first goes out with the wr_prog
   // reply, so a host sees a line feed followed by "CC" one interval later.
   uint32_t HandshakeIntervalMs = 1000;
