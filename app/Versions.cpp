@@ -75,6 +75,17 @@ void TForm1::ShowVersionStatus() {
     ShowIcon(iiError);
     return;
   }
+  // Without its own version the utility cannot tell which hardware its image is for: an empty
+  // version would pass every hardware. No update is offered rather than one that may not fit.
+  if (fileVersion.empty()) {
+    SetStatusText(QT_TRANSLATE_NOOP(
+        "TForm1",
+        "Не удается прочитать версию утилиты обновления: невозможно проверить, подходит ли "
+        "обновление для этой Vexilora.\rОбновление Vexilora невозможно. Переустановите утилиту."));
+    ShowIcon(iiNotAllowed);
+    SetButtonEnabled(false);
+    return;
+  }
   if (!IsHardwareCompatible(hardware, fileVersion)) {
     SetStatusText(QT_TRANSLATE_NOOP("TForm1",
                                     "Поддерживается обновление Vexilora с аппаратной версией "

@@ -151,6 +151,10 @@ Close the window?</translation>
         <source>Обновление программного обеспечения Vexilora на %1</source>
         <translation>Updating the Vexilora software on %1</translation>
     </message>
+    <message>
+        <source>Не удается прочитать версию утилиты обновления: невозможно проверить, подходит ли обновление для этой Vexilora.<byte value="xd"/>Обновление Vexilora невозможно. Переустановите утилиту.</source>
+        <translation>The version of this update utility cannot be read, so it cannot check that the update suits this Vexilora.<byte value="xd"/>This Vexilora cannot be updated. Reinstall the utility.</translation>
+    </message>
 </context>
 <context>
     <name>appqt::TForm2</name>

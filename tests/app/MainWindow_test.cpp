@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QFontInfo>
@@ -219,6 +220,42 @@ TEST_F(MainWindowTest, EveryVersionStatusRowAsTheWindowShowsIt) {
     QCoreApplication::processEvents();
     apptest::SaveScreenshot(window_.get(), std::string("status-") + r.Name);
   }
+}
+
+// A utility whose own version cannot be read cannot tell which hardware its image is for: it
+// offers no update at all, whatever the device, where an empty version would pass every
+// hardware.
+TEST_F(MainWindowTest, WithoutItsOwnVersionTheWindowOffersNoUpdate) {
+  char pattern[] = "/tmp/vexilora-noversion-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string exe = dir + "/vexilora-update";
+  FILE* f = std::fopen(exe.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("not a program\n", f);
+  std::fclose(f);
+  window_ = std::make_unique<appqt::TMainWindow>(exe);
+  window_->show();
+  ASSERT_TRUE(QtWaitUntil([&] { return window_->isVisible(); }));
+  for (const char* hardware : {"2.0", "2.1", "9.9"}) {
+    Form().SetHWVerText(hardware);
+    Form().SetSWVerText("2.0.0.3400");
+    Form().SetUpVerText("2.0.0.3452");
+    Form().SetButtonEnabled(true);
+    Form().ShowVersionStatus();
+    EXPECT_EQ(Find<QLabel>("uiLabel1")->text(),
+              Q("Не удается прочитать версию утилиты обновления: невозможно проверить, подходит "
+                "ли обновление для этой Vexilora.\nОбновление Vexilora невозможно. "
+                "Переустановите утилиту."))
+        << hardware;
+    EXPECT_EQ(ShownIcon(), app::iiNotAllowed) << hardware;
+    EXPECT_FALSE(Find<QPushButton>("uiButton1")->isEnabled()) << hardware;
+  }
+  QCoreApplication::processEvents();
+  apptest::SaveScreenshot(window_.get(), "status-no-own-version");
+  window_.reset();
+  std::remove(exe.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST_F(MainWindowTest, ExceptionsAreShownInAnErrorBoxFromAnyThread) {
