@@ -27,6 +27,9 @@ const char kUsageHead[] =
     "  --sw VERSION             software version of the application, default 2.0.0.3400\n"
     "  --password P             the device is locked with P (UTF-8, sent as Windows-1251)\n"
     "  --bootloader             start in the bootloader instead of the application\n"
+    "  --receiving N            start in the receiver with N blocks accepted, its application\n"
+    "                           erased (a host vanished in the middle of an update; 0: still\n"
+    "                           sending the handshake)\n"
     "  --handshake-ms N         interval of the receiver's 'C' characters, default 1000\n"
     "  --checksum               the receiver asks for 8-bit checksums (NAK) instead of CRC-16\n"
     "  --pace                   hold both directions to 115200 8N1 (86.8 us a byte)\n"
@@ -88,6 +91,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--bootloader") {
       options.StartInBootloader = true;
+    } else if (arg == "--receiving") {
+      options.StartReceivingAfter = count();
     } else if (arg == "--handshake-ms") {
       options.HandshakeIntervalMs = static_cast<uint32_t>(count());
       if (options.HandshakeIntervalMs == 0) options.HandshakeIntervalMs = 1;
@@ -175,8 +180,10 @@ int main(int argc, char** argv) {
   std::printf("%s\n", slavePath.c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "vexilora-sim: %s on %s (hardware %s, software %s%s)\n",
-               options.StartInBootloader ? "bootloader" : "application", slavePath.c_str(),
-               options.HardwareVersion.c_str(), options.SoftwareVersion.c_str(),
+               options.StartReceivingAfter >= 0 ? "receiver"
+               : options.StartInBootloader      ? "bootloader"
+                                                : "application",
+               slavePath.c_str(), options.HardwareVersion.c_str(), options.SoftwareVersion.c_str(),
                options.Password.empty() ? "" : ", password set");
   if (!sim.Start(master)) {
     std::fprintf(stderr, "vexilora-sim: cannot start\n");
