@@ -230,7 +230,8 @@ class TForm1 : public comm::TBaseComponent {
   // How long a device may take to answer: the query must be complete this long after the port
   // opened, and in an update each reply outside the transfer must come this long after its
   // command. A device that takes longer gets the window's no-reply text, or the update's
-  // failure text. 0 (the default) sets no limit; the limit needs the view's timers.
+  // failure text (a probe left unanswered goes once more, see RepeatProbe, and is given the
+  // limit again). 0 (the default) sets no limit; the limit needs the view's timers.
   uint32_t ReplyTimeout() const { return replyTimeout_; }
   void SetReplyTimeout(uint32_t ms) { replyTimeout_ = ms; }
   // The probe of this opening went unanswered. A device left in its receiver by a program
