@@ -188,6 +188,16 @@ void TDemo::Tick() {
         Finish(1, "failed: the update ended without success (" + OneLine(Shown("uiLabel1")) + ")");
       break;
     case TStage::WaitVersion:
+      // The device accepted the image, but the update may still end without its version
+      // (pulled out, not restarted): a query of the device plugged in again would then show the
+      // image's version without this update having been confirmed, the device left in its
+      // bootloader by the query.
+      if (const app::TUpdateOutcome outcome = form_->UpdateOutcome();
+          outcome != app::uoRunning && outcome != app::uoUpdated) {
+        Finish(1, "failed: the update ended before the device reported the image's version (" +
+                      OneLine(Shown("uiLabel1")) + ")");
+        break;
+      }
       if (idle) {
         Screenshot(*window_, "4-updated");
         Say("final versions: " + Versions());

@@ -33,6 +33,10 @@ class TDemo : public QObject {
   TDemo();
   // The window to drive, once it exists. It must outlive the event loop's run.
   void Attach(TMainWindow& window);
+  // The run has ended, and with which exit status (0: the device reports the image's version
+  // after this update).
+  bool Finished() const { return stage_ == TStage::Finished; }
+  int ExitCode() const { return exitCode_; }
 
  private:
   enum class TStage { WaitDevice, Updating, WaitVersion, Finished };

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/qt/Demo.h"
 #include "platform/PortTable.h"
 #include "tests/app/support/UpdateFixture.h"
 #include "tests/support/MockUsb.h"
@@ -198,6 +199,28 @@ TEST_F(UpdateHotplugTest, PulledWhileTheSuccessBoxIsOpen) {
   Replug();
   ASSERT_TRUE(WaitQueryShown()) << Diagnose();
   EXPECT_EQ(Box("uiTESWVer"), Q("2.0.0.3452"));  // the new application answers
+}
+
+// The self-driving mode says done only for an update the device confirmed. Pulled out after it
+// accepted the image (as "run" reaches it) and plugged in again, the device reports the image's
+// version to the window's query, yet this update never ended so, and the query has left the
+// device in its bootloader: the mode fails, as a user told to repeat the update would.
+TEST_F(UpdateHotplugTest, TheSelfDrivingModeCountsOnlyAConfirmedUpdate) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  auto first = std::make_shared<std::atomic<bool>>(true);
+  o.Interrupt = [first](const std::string& moment) {
+    return moment == "cmd run" && first->exchange(false);
+  };
+  PlugInAndShow(o);
+  appqt::TDemo demo;
+  demo.Attach(Window());
+  ASSERT_TRUE(QtWaitUntil([&] { return vanished_.load(); }, 60000)) << Diagnose();
+  Pull();
+  Replug();
+  ASSERT_TRUE(QtWaitUntil([&] { return demo.Finished(); }, 60000)) << Diagnose();
+  EXPECT_EQ(demo.ExitCode(), 1);
+  EXPECT_EQ(sim_->SoftwareVersion(), "2.0.0.3452");
 }
 
 TEST_F(UpdateHotplugTest, PulledDuringThePauseBeforeTheVersionQuery) {
