@@ -14,8 +14,9 @@
 // recovery, and every case that did not recover with what happened.
 //
 //   recovery --flash PATH --window PATH --image PATH [--programs flash,window]
-//            [--modes pull,kill] [--moments TEXT,...] [--smoke]
+//            [--modes pull,kill] [--moments TEXT,...] [--password P] [--smoke]
 //   --moments: only the moments whose label contains one of the texts (e.g. "block 20,loader")
+//   --password: the devices are locked with P (ASCII), which the programs are given
 
 #include <fcntl.h>
 #include <poll.h>
@@ -54,6 +55,8 @@ const char* Name(TBreak b) { return b == TBreak::Pull ? "pull" : "kill"; }
 
 struct TPaths {
   std::string Flash, Window, Image, Work;
+  // The devices' password (empty: none); the programs are given it.
+  std::string Password;
 };
 
 // One run of a program: a child whose output is read line by line.
@@ -82,10 +85,12 @@ class TChild {
     if (program == TProgram::Flash) {
       args = {paths.Flash, "update", "--json", "--image", paths.Image};
       if (station) args.insert(args.begin() + 2, "--wait");
+      if (!paths.Password.empty()) args.insert(args.end(), {"--password-file", "password"});
     } else {
       args = {paths.Window};
       env.insert(env.end(), {"QT_QPA_PLATFORM=offscreen", "LC_ALL=C.UTF-8", "VEXILORA_DEMO=1",
                              "VEXILORA_DEMO_TIMEOUT=60"});
+      if (!paths.Password.empty()) env.push_back("VEXILORA_DEMO_PASSWORD=" + paths.Password);
     }
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
@@ -213,8 +218,9 @@ struct TTrigger {
   }
 };
 
-vexsim::TOptions DeviceOptions(const std::shared_ptr<TTrigger>& trigger) {
+vexsim::TOptions DeviceOptions(const TPaths& paths, const std::shared_ptr<TTrigger>& trigger) {
   vexsim::TOptions options;
+  options.Password = paths.Password;  // ASCII: the same bytes in the device's code page
   options.HandshakeIntervalMs = 20;
   options.KeepTranscript = true;
   options.HangUp = [](int) {};  // the mock owns the pty: the harness pulls the device out
@@ -229,7 +235,7 @@ bool Sleep(int ms) {
 
 // The commands of an undisturbed update, in order: the moments of the dialogue.
 std::vector<TMoment> DialogueMoments(TMockUsb& usb, TProgram program, const TPaths& paths) {
-  vexsim::TSimulator sim(DeviceOptions(nullptr));
+  vexsim::TSimulator sim(DeviceOptions(paths, nullptr));
   std::vector<TMoment> moments;
   TMockDevice device;
   {
@@ -300,7 +306,7 @@ TResult RunCase(TMockUsb& usb, TProgram program, TBreak how, const TMoment& mome
     trigger->Break = how;
     trigger->Armed = true;
   }
-  auto sim = std::make_unique<vexsim::TSimulator>(DeviceOptions(trigger));
+  auto sim = std::make_unique<vexsim::TSimulator>(DeviceOptions(paths, trigger));
   auto child = std::make_unique<TChild>(program, paths, true);
   r.Starts = 1;
   child->WaitReady();
@@ -415,6 +421,8 @@ int main(int argc, char** argv) {
       programs = Split(argv[++i]);
     } else if (arg == "--modes" && i + 1 < argc) {
       modes = Split(argv[++i]);
+    } else if (arg == "--password" && i + 1 < argc) {
+      paths.Password = argv[++i];
     } else if (arg == "--moments" && i + 1 < argc) {
       only = Split(argv[++i]);
     } else if (arg == "--smoke") {
@@ -424,9 +432,11 @@ int main(int argc, char** argv) {
     }
   }
   if (usage || paths.Flash.empty() || paths.Window.empty() || paths.Image.empty()) {
-    std::fprintf(stderr,
-                 "usage: recovery --flash PATH --window PATH --image PATH "
-                 "[--programs flash,window] [--modes pull,kill] [--moments TEXT,...] [--smoke]\n");
+    std::fprintf(
+        stderr,
+        "usage: recovery --flash PATH --window PATH --image PATH "
+        "[--programs flash,window] [--modes pull,kill] [--moments TEXT,...] [--password P] "
+        "[--smoke]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -438,6 +448,7 @@ int main(int argc, char** argv) {
     }
   bench::TempDir dir;
   paths.Work = dir.Path();
+  if (!paths.Password.empty()) bench::WriteFile(paths.Work + "/password", paths.Password + "\n");
   mkdir((paths.Work + "/run").c_str(), 0700);
   const size_t blocks = (bench::ReadFile(paths.Image).size() + 1023) / 1024;
 
