@@ -44,20 +44,17 @@ using apptest::UnnamedThreads;
 
 using apptest::Q;
 
+using apptest::kBootloaderText;
 using apptest::kNotConnected;
 using apptest::kUnplugged;
-const char* const kUpdatable =
-    "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
+using apptest::kUpdatable;
+using apptest::kUpdated;
 const char* const kOlderImage =
     "В результате обновления в Vexilora будет установленая предыдущая версия программного "
     "обеспечения.";
-const char* const kNoSoftwareVersion =
-    "Не удалось получить версию программного обеспечения, установленного в Vexilora.\n"
-    "Тем не менее, программное обеспечение Vexilora можно обновить.";
 const char* const kNotAllowed =
     "Поддерживается обновление Vexilora с аппаратной версией 2.0. \nОбновление Vexilora "
     "невозможно.";
-const char* const kUpdated = "Программное обеспечение Vexilora успешно обновлено.";
 const char* const kAbsent = "Отсутствует";
 const char* const kBootloader = "Загрузчик";
 
@@ -391,7 +388,7 @@ class HotplugPropertyTest : public apptest::TUpdateFixture {
       return;
     }
     if (sw == Q(kBootloader)) {
-      ASSERT_EQ(Label(), Q(kNoSoftwareVersion)) << Replay();
+      ASSERT_EQ(Label(), Q(kBootloaderText)) << Replay();
       ASSERT_EQ(ShownIcon(), app::iiWarning) << Replay();
     } else if (sw == Q("2.0.0.3500")) {
       ASSERT_EQ(Label(), Q(kOlderImage)) << Replay();

@@ -27,13 +27,10 @@ using apptest::UnnamedThreads;
 
 using apptest::Q;
 
+using apptest::kNoReply;
 using apptest::kNotConnected;
 using apptest::kUnplugged;
-const char* const kNoReply =
-    "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и "
-    "подключите снова.";
-const char* const kUpdatable =
-    "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
+using apptest::kUpdatable;
 
 class UpdateHotplugTest : public apptest::TUpdateFixture {
  protected:

@@ -30,15 +30,11 @@ using apptest::UnnamedThreads;
 
 using apptest::Q;
 
-const char* const kUpdatable =
-    "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
-const char* const kBootloaderText =
-    "Не удалось получить версию программного обеспечения, установленного в Vexilora.\n"
-    "Тем не менее, программное обеспечение Vexilora можно обновить.";
-const char* const kNoReply =
-    "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и "
-    "подключите снова.";
-const char* const kUpdated = "Программное обеспечение Vexilora успешно обновлено.";
+using apptest::kBootloaderText;
+using apptest::kNoReply;
+using apptest::kUpdatable;
+using apptest::kUpdated;
+
 // The failures of an update, as the window shows them (a carriage return is a line break).
 const char* const kWrongPassword =
     "Обновление не завершено: Vexilora не приняла пароль. Нажмите «Обновить Vexilora» и введите "

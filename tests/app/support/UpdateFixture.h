@@ -26,6 +26,17 @@ inline constexpr const char* kNotConnected = "Пожалуйста, подклю
 inline constexpr const char* kUnplugged =
     "Обновление не завершено: Vexilora отключена от компьютера. Подключите её снова и повторите "
     "обновление.";
+// A device that may be updated; one whose software version is unknown (in its bootloader); a
+// device that does not answer; and the success box of an update.
+inline constexpr const char* kUpdatable =
+    "Программное обеспечение подключенной к компьютеру Vexilora можно обновить.";
+inline constexpr const char* kBootloaderText =
+    "Не удалось получить версию программного обеспечения, установленного в Vexilora.\n"
+    "Тем не менее, программное обеспечение Vexilora можно обновить.";
+inline constexpr const char* kNoReply =
+    "Не удается получить ответ от Vexilora. Пожалуйста, отключите её от компьютера и "
+    "подключите снова.";
+inline constexpr const char* kUpdated = "Программное обеспечение Vexilora успешно обновлено.";
 
 class TUpdateFixture : public ::testing::Test {
  protected:
