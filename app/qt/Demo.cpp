@@ -139,6 +139,15 @@ void TDemo::Tick() {
     QCoreApplication::exit(exitCode_);
     return;
   }
+  if (stage_ == TStage::Stopped) return;
+  // Told to end (a signal, or closed during an update): the cancelled transfer brings the
+  // window back to rest before it closes, which is no failure of the update to judge.
+  if (window_ != nullptr && window_->Quitting()) {
+    stage_ = TStage::Stopped;
+    exitCode_ = 0;
+    Say("stopped: the window was told to close");
+    return;
+  }
   if (clock_.elapsed() > timeoutMs_) {
     Finish(1, "gave up: nothing finished within " + std::to_string(timeoutMs_ / 1000) + " s" +
                   (form_ != nullptr ? " (" + Versions() + ")" : std::string()));
@@ -208,6 +217,7 @@ void TDemo::Tick() {
       }
       break;
     case TStage::Finished:
+    case TStage::Stopped:
       break;
   }
 }

@@ -37,9 +37,12 @@ class TDemo : public QObject {
   // after this update).
   bool Finished() const { return stage_ == TStage::Finished; }
   int ExitCode() const { return exitCode_; }
+  // The window was asked to close (a signal, its close button) before the run ended: the mode
+  // gives no verdict, and the window's own ending decides the exit status.
+  bool Stopped() const { return stage_ == TStage::Stopped; }
 
  private:
-  enum class TStage { WaitDevice, Updating, WaitVersion, Finished };
+  enum class TStage { WaitDevice, Updating, WaitVersion, Finished, Stopped };
 
   void Tick();
   void HandleBox(QMessageBox& box);

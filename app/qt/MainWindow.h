@@ -61,6 +61,8 @@ class TMainWindow : public QWidget, public app::TForm1View {
   // temporary image goes) and the window closes. A message box of a dialogue step that is
   // open is closed first. What a signal to end the program does.
   void CancelAndClose();
+  // CancelAndClose has begun: the window is on its way out.
+  bool Quitting() const { return quitting_; }
   // The question asked when the window is closed during an update, while it is open.
   QMessageBox* CloseQuestion() const { return closeQuestion_; }
   TSleepInhibitor& SleepInhibitor() { return inhibitor_; }

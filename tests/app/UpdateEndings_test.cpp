@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/qt/Demo.h"
 #include "app/qt/QuitSignals.h"
 #include "platform/PortTable.h"
 #include "platform/Udev.h"
@@ -385,6 +386,26 @@ TEST_F(UpdateEndingsTest, EndSignalsCancelTheTransferAndCloseTheWindow) {
   ASSERT_TRUE(QtWaitUntil([&] { return !Window().isVisible(); }, 5000));
   EXPECT_FALSE(CancelSequenceSent());
   EXPECT_EQ(sim_->FromHost().find("wr_prog"), std::string::npos);
+}
+
+// In the self-driving mode a signal during the transfer ends the run as it ends the window: the
+// cancelled transfer brings the window back to rest on its way out, which the mode must not
+// take for an update that failed (the program would then exit 1 instead of 0).
+TEST_F(UpdateEndingsTest, AnEndSignalStopsTheSelfDrivingModeWithoutAVerdict) {
+  vexsim::TOptions o = apptest::QuickDevice();
+  o.StartInBootloader = true;
+  o.PaceLine = true;
+  Connect(o);
+  const appqt::TQuitSignals quitSignals([this](int) { Window().CancelAndClose(); });
+  appqt::TDemo demo;
+  demo.Attach(Window());
+  ASSERT_TRUE(WaitMidTransfer());
+  ASSERT_EQ(raise(SIGINT), 0);
+  ASSERT_TRUE(QtWaitUntil([&] { return !Window().isVisible(); }, 5000));
+  ASSERT_TRUE(QtWaitUntil([&] { return demo.Stopped() || demo.Finished(); }, 5000));
+  EXPECT_TRUE(demo.Stopped());
+  EXPECT_EQ(demo.ExitCode(), 0);
+  EXPECT_FALSE(TempImageExists());
 }
 
 // A signal while a box is open: the success box (the transfer is done; the step goes on and
