@@ -36,10 +36,10 @@ class TDemo : public QObject {
   // The run has ended, and with which exit status (0: the device reports the image's version
   // after this update).
   bool Finished() const { return stage_ == TStage::Finished; }
-  int ExitCode() const { return exitCode_; }
-  // The window was asked to close (a signal, its close button) before the run ended: the mode
-  // gives no verdict, and the window's own ending decides the exit status.
+  // The window was told to close (a signal, or "close anyway" during an update) before the run
+  // ended: the mode gives no verdict (ExitCode 0) and leaves the exit status to the window.
   bool Stopped() const { return stage_ == TStage::Stopped; }
+  int ExitCode() const { return exitCode_; }
 
  private:
   enum class TStage { WaitDevice, Updating, WaitVersion, Finished, Stopped };
